@@ -1,0 +1,34 @@
+// Page-locked host memory from the runtime's allocator, owned exclusively.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <utility>
+
+namespace vesk {
+
+class PinnedBuffer {
+ public:
+  // Takes ownership of `len` bytes at `ptr` from cudaMallocHost/cudaHostAlloc.
+  PinnedBuffer(void* ptr, std::size_t len) : ptr_(ptr), len_(len) {}
+  PinnedBuffer(PinnedBuffer&& other) noexcept
+      : ptr_(std::exchange(other.ptr_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+  PinnedBuffer& operator=(PinnedBuffer&& other) noexcept;
+  PinnedBuffer(const PinnedBuffer&) = delete;
+  PinnedBuffer& operator=(const PinnedBuffer&) = delete;
+  // cudaFreeHost once; status discarded.
+  ~PinnedBuffer();
+
+  std::span<const std::byte> as_slice() const { return {static_cast<const std::byte*>(ptr_), len_}; }
+  std::span<std::byte> as_mut_slice() { return {static_cast<std::byte*>(ptr_), len_}; }
+  std::byte* data() { return static_cast<std::byte*>(ptr_); }
+  const std::byte* data() const { return static_cast<const std::byte*>(ptr_); }
+  std::size_t size() const { return len_; }
+
+ private:
+  void release() noexcept;
+  void* ptr_;
+  std::size_t len_;
+};
+
+}  // namespace vesk

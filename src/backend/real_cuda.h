@@ -1,0 +1,36 @@
+// The backend on the CUDA runtime: one runtime call per operation plus the
+// checks of the interface and the translation of statuses.
+#pragma once
+
+#include "backend/backend.h"
+
+namespace vesk {
+
+namespace op_label {
+inline constexpr const char* kMallocHost = "cudaMallocHost";
+inline constexpr const char* kStreamCreate = "cudaStreamCreate";
+inline constexpr const char* kStreamDestroy = "cudaStreamDestroy";
+inline constexpr const char* kStreamSynchronize = "cudaStreamSynchronize";
+inline constexpr const char* kMemcpyH2D = "cudaMemcpyAsync(h2d)";
+inline constexpr const char* kMemcpyD2H = "cudaMemcpyAsync(d2h)";
+inline constexpr const char* kMemcpyH2DRaw = "cudaMemcpyAsync(h2d raw)";
+inline constexpr const char* kHostRegister = "cudaHostRegister";
+}  // namespace op_label
+
+class RealCuda final : public Backend {
+ public:
+  BackendResult<PinnedBuffer> alloc_pinned(std::size_t bytes) const override;
+  BackendResult<PinnedBuffer> alloc_pinned_wc(std::size_t bytes) const override;
+  BackendResult<StreamHandle> stream_create() const override;
+  BackendResult<void> stream_destroy(StreamHandle stream) const override;
+  BackendResult<void> stream_sync(const StreamHandle& stream) const override;
+  BackendResult<void> memcpy_h2d_async(const DeviceRegion& region, const PinnedBuffer& src, std::size_t src_offset,
+                                       const StreamHandle& stream) const override;
+  BackendResult<void> memcpy_d2h_async(PinnedBuffer& dst, std::size_t dst_offset, const DeviceRegion& region,
+                                       const StreamHandle& stream) const override;
+  BackendResult<HostRegistration> host_register(std::uint8_t* ptr, std::size_t size) const override;
+  BackendResult<void> memcpy_h2d_async_raw(const DeviceRegion& region, const std::uint8_t* src_ptr, std::size_t size,
+                                           const StreamHandle& stream) const override;
+};
+
+}  // namespace vesk

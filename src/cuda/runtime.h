@@ -1,0 +1,45 @@
+// Finding and binding the CUDA runtime library at run time.
+//
+// Search order: the folder `vesk_native.libs` beside the folder that holds
+// the binary containing this code ($ORIGIN/../vesk_native.libs), then
+// $ORIGIN/../nvidia/cuda_runtime/lib (the runtime that the PyPI package
+// nvidia-cuda-runtime-cu12 installs), then the system's default search path.
+// libcudart.so.12 is preferred in every place before libcudart.so.13 is tried.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "cuda/runtime_api.h"
+
+namespace vesk {
+
+struct CudaRuntime {
+  cudaMallocHost_fn cudaMallocHost = nullptr;
+  cudaHostAlloc_fn cudaHostAlloc = nullptr;
+  cudaFreeHost_fn cudaFreeHost = nullptr;
+  cudaHostRegister_fn cudaHostRegister = nullptr;
+  cudaHostUnregister_fn cudaHostUnregister = nullptr;
+  cudaGetLastError_fn cudaGetLastError = nullptr;
+  cudaStreamCreate_fn cudaStreamCreate = nullptr;
+  cudaStreamDestroy_fn cudaStreamDestroy = nullptr;
+  cudaStreamSynchronize_fn cudaStreamSynchronize = nullptr;
+  cudaMemcpyAsync_fn cudaMemcpyAsync = nullptr;
+  std::string loaded_from;  // path of the library that was bound
+};
+
+// The candidate file names, in search order, for the default search.
+std::vector<std::string> default_runtime_candidates();
+
+// Binds the first candidate that loads and exports every call. Idempotent:
+// once bound, later calls return the bound runtime. On failure the message
+// names every place that was tried.
+std::expected<const CudaRuntime*, std::string> load_cuda_runtime(const std::vector<std::string>& candidates);
+std::expected<const CudaRuntime*, std::string> load_cuda_runtime();
+
+// The bound runtime. Precondition: a load succeeded (the Python module
+// loads it at import; tests load it at start-up).
+const CudaRuntime& cuda();
+
+}  // namespace vesk

@@ -1,0 +1,36 @@
+// C signatures of the CUDA runtime calls this module makes (CUDA 12 ABI,
+// unchanged in CUDA 13 for these calls). Building needs no CUDA toolkit.
+#pragma once
+
+#include <cstddef>
+
+extern "C" {
+
+typedef int cudaError_t;
+typedef struct CUstream_st* cudaStream_t;
+
+enum cudaMemcpyKind {
+  cudaMemcpyHostToHost = 0,
+  cudaMemcpyHostToDevice = 1,
+  cudaMemcpyDeviceToHost = 2,
+  cudaMemcpyDeviceToDevice = 3,
+};
+
+inline constexpr unsigned int cudaHostAllocWriteCombined = 4;
+inline constexpr unsigned int cudaHostRegisterDefault = 0;
+inline constexpr cudaError_t cudaSuccess = 0;
+inline constexpr cudaError_t cudaErrorMemoryAllocation = 2;
+
+using cudaMallocHost_fn = cudaError_t (*)(void** ptr, std::size_t size);
+using cudaHostAlloc_fn = cudaError_t (*)(void** ptr, std::size_t size, unsigned int flags);
+using cudaFreeHost_fn = cudaError_t (*)(void* ptr);
+using cudaHostRegister_fn = cudaError_t (*)(void* ptr, std::size_t size, unsigned int flags);
+using cudaHostUnregister_fn = cudaError_t (*)(void* ptr);
+using cudaGetLastError_fn = cudaError_t (*)();
+using cudaStreamCreate_fn = cudaError_t (*)(cudaStream_t* stream);
+using cudaStreamDestroy_fn = cudaError_t (*)(cudaStream_t stream);
+using cudaStreamSynchronize_fn = cudaError_t (*)(cudaStream_t stream);
+using cudaMemcpyAsync_fn = cudaError_t (*)(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind,
+                                           cudaStream_t stream);
+
+}  // extern "C"

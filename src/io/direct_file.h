@@ -1,0 +1,44 @@
+// Thin positional file access with O_DIRECT where the file system takes it.
+// Alignment is the callers' duty; this layer passes requests through.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "io/io_error.h"
+#include "io/unique_fd.h"
+
+namespace vesk {
+
+struct DirectFile {
+  UniqueFd file;
+  bool direct = false;
+};
+
+// Open attempts whose failure is never reported (nullopt instead).
+std::optional<UniqueFd> try_open_direct(const std::string& path);
+std::optional<UniqueFd> try_open_direct_write(const std::string& path, bool truncate);
+
+IoResult<DirectFile> open_direct(const std::string& path, bool try_direct);
+IoResult<DirectFile> open_direct_write(const std::string& path, bool try_direct, bool truncate);
+
+// One pread/pwrite; the count may be short.
+IoResult<std::size_t> pread_into(const DirectFile& f, std::span<std::byte> buf, std::uint64_t offset);
+IoResult<std::size_t> pwrite_from(const DirectFile& f, std::span<const std::byte> buf, std::uint64_t offset);
+
+// Whole-range transfers; stop at the first failing call.
+IoResult<void> pread_exact(const DirectFile& f, std::span<std::byte> buf, std::uint64_t offset);
+IoResult<void> pwrite_exact(const DirectFile& f, std::span<const std::byte> buf, std::uint64_t offset);
+
+IoResult<void> truncate(const DirectFile& f, std::uint64_t len);
+IoResult<void> fsync_file(const DirectFile& f);
+IoResult<void> fsync_dir(const std::string& dir_path);
+
+// Test seam: while set, every O_DIRECT open attempt is refused as a file
+// system without direct I/O would refuse it (EINVAL). Only tests set it.
+void set_refuse_direct_open_for_testing(bool refuse);
+
+}  // namespace vesk

@@ -1,0 +1,46 @@
+// CRC-32C (Castagnoli) of region payloads: sequential, combined, and split
+// across eight threads for pieces of 4 MiB or more.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "backend/pinned_buffer.h"
+#include "pipeline/types.h"
+
+namespace vesk {
+
+inline constexpr std::size_t kParallelCrcThreshold = 4u << 20;
+inline constexpr unsigned kCrcShards = 8;
+
+std::uint32_t crc32c(std::span<const std::byte> bytes);
+std::uint32_t crc32c_append(std::uint32_t crc, std::span<const std::byte> bytes);
+// CRC of A followed by B from crc(A), crc(B) and len(B).
+std::uint32_t crc32c_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t len_b);
+// Equals crc32c_append(initial_crc, bytes); throws InternalFailure("crc worker panic").
+std::uint32_t crc32c_append_parallel(std::uint32_t initial_crc, std::span<const std::byte> bytes);
+
+struct RestoreCrcState {
+  std::uint32_t crc = 0;
+  std::uint64_t bytes_seen = 0;
+};
+
+void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
+                            std::uint64_t chunk_buf_base, std::span<const FreezePlan> plan,
+                            std::span<std::uint32_t> crcs);
+std::vector<std::uint8_t> region_table_bytes_with_crcs(std::span<const FreezePlan> plan,
+                                                       std::span<const std::uint32_t> crcs);
+// True exactly when VESK_VERIFY is "0"; read at every call.
+bool crc_verification_disabled();
+std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std::byte> src, std::uint64_t src_base,
+                                                            std::uint64_t chunk_start, std::uint64_t chunk_end,
+                                                            std::span<const CopyEntry> plan,
+                                                            std::span<RestoreCrcState> state);
+// Precondition: every payload lies inside `data` (callers check bounds first).
+std::expected<void, RestoreError> verify_plan_crcs_from_bytes(std::span<const std::byte> data,
+                                                              std::span<const CopyEntry> plan);
+
+}  // namespace vesk

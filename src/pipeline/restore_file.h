@@ -1,0 +1,26 @@
+// A snapshot file back into device regions, checksums verified on a worker
+// thread while the next chunk is read.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+
+#include "backend/backend.h"
+#include "pipeline/config.h"
+#include "pipeline/types.h"
+
+namespace vesk {
+
+// Queues the host-to-device copies of one chunk whose bytes start at buffer
+// offset 0 and cover file bytes [chunk_start, chunk_end).
+std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend, const PinnedBuffer& buf,
+                                                 const StreamHandle& stream, std::uint64_t chunk_start,
+                                                 std::uint64_t chunk_end, std::span<const CopyEntry> plan);
+
+std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backend, const std::string& path,
+                                                            const RegionResolver& resolve,
+                                                            const PipelineConfig& config);
+
+}  // namespace vesk

@@ -1,0 +1,38 @@
+// Control interface of the stand-in CUDA runtime (libcudart.so.12 built by
+// this project for machines without a GPU). Plain C so that tests in any
+// language can call it; Python reaches it through ctypes. Keep these names
+// and meanings stable: every test suite relies on them.
+#pragma once
+
+#include <cstddef>
+
+#include "cuda/runtime_api.h"
+
+extern "C" {
+
+// Clears injected failures and call counters; live objects stay live.
+void standin_reset(void);
+// The nth call from now (1 = the next) of `call` returns `status`; nth 0
+// means every call until the next reset. A failing cudaStreamSynchronize
+// reports that status.
+void standin_fail(const char* call, int nth, int status);
+// Live objects of a kind: "pinned", "registered", "streams", "device".
+long standin_live(const char* what);
+// Calls of the named runtime function since the last reset.
+long standin_calls(const char* call);
+// Async copies whose host side lay outside every live page-locked
+// allocation and registration.
+long standin_pageable_copies(void);
+// Minimum delay of each queued copy.
+void standin_set_delay_us(unsigned us);
+// Frees of page-locked memory / ends of registrations while a queued copy
+// that had not yet run still touched the range.
+long standin_hazards(void);
+
+// Runtime calls beyond those the module uses, for tests.
+cudaError_t cudaMalloc(void** ptr, std::size_t size);
+cudaError_t cudaFree(void* ptr);
+cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind);
+cudaError_t cudaMemset(void* ptr, int value, std::size_t count);
+cudaError_t cudaDeviceSynchronize(void);
+}
