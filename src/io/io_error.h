@@ -5,6 +5,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vesk {
 
@@ -73,9 +74,10 @@ class IoError {
   std::string to_string() const;
 
  private:
-  IoError(IoErrorKind kind, int errnum, std::string message)
-      : kind_(kind), errno_(errnum), message_(std::move(message)) {}
+  IoError(IoErrorKind kind, bool from_os, int errnum, std::string message)
+      : kind_(kind), from_os_(from_os), errno_(errnum), message_(std::move(message)) {}
   IoErrorKind kind_;
+  bool from_os_;
   int errno_;
   std::string message_;
 };

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what building and testing vesk needs on a fresh Debian machine:
+# the toolchain and libraries from Debian, and a Python (3.12 or newer)
+# virtual environment in .venv with pytest. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make libgtest-dev libbenchmark-dev libisal-dev fio clang libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python_ok() { "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' 2>/dev/null; }
+if [ ! -x .venv/bin/python ] || ! python_ok .venv/bin/python; then
+  py=""
+  for cand in python3.13 python3.12 python3 "$HOME"/.pyenv/versions/3.1[2-9]*/bin/python3; do
+    c=$(command -v "$cand" 2>/dev/null || true)
+    [ -n "$c" ] || continue
+    # pyenv shims may point at a version that is not selected; ask it.
+    if python_ok "$c" && "$c" -c 'import venv' 2>/dev/null; then py="$c"; break; fi
+  done
+  [ -n "$py" ] || { echo "setup: no Python 3.12 or newer found on PATH or in pyenv" >&2; exit 1; }
+  echo "setup: creating .venv with $py"
+  rm -rf .venv
+  "$py" -m venv .venv
+fi
+.venv/bin/python -c 'import pytest' 2>/dev/null || .venv/bin/python -m pip install -q pytest
