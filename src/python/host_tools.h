@@ -1,0 +1,13 @@
+// Host-only entry points for the command line (inspect, verify, bench).
+// They are module attributes with a leading underscore, outside __all__,
+// and touch no device: the six functions do not depend on them.
+#pragma once
+
+#include <Python.h>
+
+namespace vesk::python {
+
+// Null-terminated method table: _read_prelude, _crc32c, _runtime_path.
+PyMethodDef* host_tool_methods();
+
+}  // namespace vesk::python
