@@ -38,6 +38,12 @@ std::vector<std::string> default_runtime_candidates();
 std::expected<const CudaRuntime*, std::string> load_cuda_runtime(const std::vector<std::string>& candidates);
 std::expected<const CudaRuntime*, std::string> load_cuda_runtime();
 
+// Opens the first candidate that loads and exports every call, without
+// binding it; load_cuda_runtime is this plus the one-time binding. On failure
+// the message is "cannot load the CUDA runtime; tried: " followed by each
+// place as "{path} ({reason})", separated by "; ".
+std::expected<CudaRuntime, std::string> open_cuda_runtime(const std::vector<std::string>& candidates);
+
 // The bound runtime. Precondition: a load succeeded (the Python module
 // loads it at import; tests load it at start-up).
 const CudaRuntime& cuda();

@@ -39,8 +39,23 @@ std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std:
                                                             std::uint64_t chunk_start, std::uint64_t chunk_end,
                                                             std::span<const CopyEntry> plan,
                                                             std::span<RestoreCrcState> state);
-// Precondition: every payload lies inside `data` (callers check bounds first).
+// Callers check bounds first; still, a payload that does not lie inside
+// `data` gives PayloadOutOfBounds and is never read.
 std::expected<void, RestoreError> verify_plan_crcs_from_bytes(std::span<const std::byte> data,
                                                               std::span<const CopyEntry> plan);
+
+// Building blocks, exposed for tests.
+namespace detail {
+// The library's length parameter is an int: longer input goes in pieces of
+// at most `piece` bytes (1 GiB in production).
+inline constexpr std::size_t kCrcPieceBytes = std::size_t{1} << 30;
+std::uint32_t crc32c_append_in_pieces(std::uint32_t crc, std::span<const std::byte> bytes, std::size_t piece);
+// The eight-thread split of crc32c_append_parallel with the per-shard CRC
+// supplied by the caller; a shard that throws, or a thread that cannot be
+// started, ends in InternalFailure("crc worker panic") after every started
+// thread has been joined.
+using ShardCrcFn = std::uint32_t (*)(std::span<const std::byte>);
+std::uint32_t crc32c_sharded(std::uint32_t initial_crc, std::span<const std::byte> bytes, ShardCrcFn shard_crc);
+}  // namespace detail
 
 }  // namespace vesk

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "backend/backend.h"
+#include "pipeline/checksum.h"
 #include "pipeline/config.h"
 #include "pipeline/types.h"
 
@@ -18,6 +19,15 @@ namespace vesk {
 std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend, const PinnedBuffer& buf,
                                                  const StreamHandle& stream, std::uint64_t chunk_start,
                                                  std::uint64_t chunk_end, std::span<const CopyEntry> plan);
+
+// Test seam: while set (non-null), the restore folds and verifies chunk
+// checksums with this function instead of fold_and_verify_chunk_crc, so a
+// test can make the checksum worker end abnormally. Only tests set it.
+using ChunkCrcFold = std::expected<void, RestoreError> (*)(std::span<const std::byte> src, std::uint64_t src_base,
+                                                           std::uint64_t chunk_start, std::uint64_t chunk_end,
+                                                           std::span<const CopyEntry> plan,
+                                                           std::span<RestoreCrcState> state);
+void set_chunk_crc_fold_for_testing(ChunkCrcFold fold);
 
 std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backend, const std::string& path,
                                                             const RegionResolver& resolve,
