@@ -29,6 +29,19 @@ void standin_set_delay_us(unsigned us);
 // that had not yet run still touched the range.
 long standin_hazards(void);
 
+// The runtime calls the module binds at run time, for tests that call them
+// directly (the stand-in is linked into every test executable).
+cudaError_t cudaMallocHost(void** ptr, std::size_t size);
+cudaError_t cudaHostAlloc(void** ptr, std::size_t size, unsigned int flags);
+cudaError_t cudaFreeHost(void* ptr);
+cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int flags);
+cudaError_t cudaHostUnregister(void* ptr);
+cudaError_t cudaGetLastError(void);
+cudaError_t cudaStreamCreate(cudaStream_t* stream);
+cudaError_t cudaStreamDestroy(cudaStream_t stream);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind, cudaStream_t stream);
+
 // Runtime calls beyond those the module uses, for tests.
 cudaError_t cudaMalloc(void** ptr, std::size_t size);
 cudaError_t cudaFree(void* ptr);
