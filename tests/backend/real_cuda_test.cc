@@ -1,0 +1,327 @@
+// RealCuda against the stand-in runtime: the translation of every status
+// into its error, the checks made before any runtime call, and the
+// write-combined fall-back.
+#include "backend/real_cuda.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "standin/standin.h"
+
+namespace vesk {
+namespace {
+
+class RealCudaTest : public testing::Test {
+ protected:
+  void SetUp() override { standin_reset(); }
+  void TearDown() override {
+    EXPECT_EQ(cudaDeviceSynchronize(), 0);
+    standin_reset();
+  }
+
+  StreamHandle stream() {
+    auto s = backend_.stream_create();
+    EXPECT_TRUE(s.has_value());
+    return s.value_or(StreamHandle{});
+  }
+
+  // Device memory that the test owns, as the caller's would be.
+  struct DeviceMem {
+    explicit DeviceMem(std::size_t n) { EXPECT_EQ(cudaMalloc(&ptr, n), 0); }
+    ~DeviceMem() { cudaFree(ptr); }
+    DeviceRegion region(std::uint64_t size) const {
+      return DeviceRegion{DevicePtr{reinterpret_cast<std::uintptr_t>(ptr)}, size};
+    }
+    std::uint8_t* bytes() const { return static_cast<std::uint8_t*>(ptr); }
+    void* ptr = nullptr;
+  };
+
+  RealCuda backend_;
+};
+
+void expect_cuda_error(const BackendError& e, const char* label, int code) {
+  auto* cuda = std::get_if<BackendError::Cuda>(&e.v);
+  ASSERT_NE(cuda, nullptr) << e.message();
+  EXPECT_STREQ(cuda->op, label);
+  EXPECT_EQ(cuda->status.code, code);
+}
+
+void expect_size_mismatch(const BackendError& e, std::uint64_t region, std::size_t host) {
+  auto* m = std::get_if<BackendError::SizeMismatch>(&e.v);
+  ASSERT_NE(m, nullptr) << e.message();
+  EXPECT_EQ(m->region, region);
+  EXPECT_EQ(m->host, host);
+}
+
+TEST(BackendErrorTest, Messages) {
+  EXPECT_EQ((BackendError{BackendError::AllocationFailed{67108864}}.message()),
+            "backend allocation failed: requested 67108864 bytes");
+  EXPECT_EQ((BackendError{BackendError::SizeMismatch{4097, 0}}.message()),
+            "size mismatch: region is 4097 bytes, host buffer is 0 bytes");
+  EXPECT_EQ((BackendError{BackendError::SizeMismatch{UINT64_MAX, 12}}.message()),
+            "size mismatch: region is 18446744073709551615 bytes, host buffer is 12 bytes");
+  EXPECT_EQ((BackendError{BackendError::Cuda{CudaStatus{-3}, op_label::kMemcpyH2DRaw}}.message()),
+            "cuda runtime error during cudaMemcpyAsync(h2d raw): CudaStatus(-3)");
+  EXPECT_EQ((BackendError{BackendError::Cuda{CudaStatus{712}, op_label::kHostRegister}}.message()),
+            "cuda runtime error during cudaHostRegister: CudaStatus(712)");
+}
+
+TEST_F(RealCudaTest, AllocPinnedGivesPageLockedMemoryFreedByTheBuffer) {
+  {
+    auto buf = backend_.alloc_pinned(10000);
+    ASSERT_TRUE(buf.has_value()) << buf.error().message();
+    EXPECT_EQ(buf->size(), 10000u);
+    EXPECT_EQ(buf->as_slice().size(), 10000u);
+    EXPECT_EQ(standin_live("pinned"), 1);
+    EXPECT_EQ(standin_live("pinned_wc"), 0);
+    std::memset(buf->data(), 1, buf->size());
+  }
+  EXPECT_EQ(standin_live("pinned"), 0);
+  EXPECT_EQ(standin_calls("cudaFreeHost"), 1);
+}
+
+TEST_F(RealCudaTest, AllocPinnedTranslatesFailures) {
+  standin_fail("cudaMallocHost", 1, 2);
+  auto oom = backend_.alloc_pinned(64 << 20);
+  ASSERT_FALSE(oom.has_value());
+  EXPECT_EQ(oom.error().message(), "backend allocation failed: requested 67108864 bytes");
+
+  standin_fail("cudaMallocHost", 1, 17);
+  auto other = backend_.alloc_pinned(64);
+  ASSERT_FALSE(other.has_value());
+  expect_cuda_error(other.error(), "cudaMallocHost", 17);
+
+  // Success without memory (the stand-in, like the runtime, does that for
+  // zero bytes) is no buffer either.
+  auto none = backend_.alloc_pinned(0);
+  ASSERT_FALSE(none.has_value());
+  EXPECT_EQ(none.error().message(), "backend allocation failed: requested 0 bytes");
+  EXPECT_EQ(standin_live("pinned"), 0);
+}
+
+TEST_F(RealCudaTest, WriteCombinedAllocationAndItsFallBack) {
+  {
+    auto wc = backend_.alloc_pinned_wc(4096);
+    ASSERT_TRUE(wc.has_value());
+    EXPECT_EQ(wc->size(), 4096u);
+    EXPECT_EQ(standin_live("pinned_wc"), 1);
+    EXPECT_EQ(standin_calls("cudaMallocHost"), 0);
+  }
+  EXPECT_EQ(standin_live("pinned"), 0);
+
+  // Refused write-combined memory: an ordinary buffer instead, no error.
+  standin_fail("cudaHostAlloc", 1, 1);
+  {
+    auto plain = backend_.alloc_pinned_wc(4096);
+    ASSERT_TRUE(plain.has_value());
+    EXPECT_EQ(standin_live("pinned"), 1);
+    EXPECT_EQ(standin_live("pinned_wc"), 0);
+    EXPECT_EQ(standin_calls("cudaMallocHost"), 1);
+  }
+
+  // Both refused: the fall-back's error, never a write-combined label.
+  standin_fail("cudaHostAlloc", 0, 999);
+  standin_fail("cudaMallocHost", 1, 2);
+  auto oom = backend_.alloc_pinned_wc(1 << 20);
+  ASSERT_FALSE(oom.has_value());
+  EXPECT_EQ(oom.error().message(), "backend allocation failed: requested 1048576 bytes");
+  standin_fail("cudaMallocHost", 1, 3);
+  auto other = backend_.alloc_pinned_wc(1 << 20);
+  ASSERT_FALSE(other.has_value());
+  expect_cuda_error(other.error(), "cudaMallocHost", 3);
+  EXPECT_EQ(standin_live("pinned"), 0);
+}
+
+TEST_F(RealCudaTest, StreamOperationsReportTheirLabelsAndCodesUnchanged) {
+  standin_fail("cudaStreamCreate", 1, -5);
+  auto bad = backend_.stream_create();
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().message(), "cuda runtime error during cudaStreamCreate: CudaStatus(-5)");
+
+  StreamHandle s = stream();
+  EXPECT_NE(s.value, 0u);
+  EXPECT_EQ(standin_live("streams"), 1);
+  standin_fail("cudaStreamSynchronize", 1, 700);
+  auto sync = backend_.stream_sync(s);
+  ASSERT_FALSE(sync.has_value());
+  expect_cuda_error(sync.error(), "cudaStreamSynchronize", 700);
+  EXPECT_TRUE(backend_.stream_sync(s).has_value());
+
+  standin_fail("cudaStreamDestroy", 1, 4);
+  auto destroy = backend_.stream_destroy(s);
+  ASSERT_FALSE(destroy.has_value());
+  expect_cuda_error(destroy.error(), "cudaStreamDestroy", 4);
+  EXPECT_TRUE(backend_.stream_destroy(s).has_value());
+  EXPECT_EQ(standin_live("streams"), 0);
+}
+
+TEST_F(RealCudaTest, BufferCopiesRoundTrip) {
+  auto buf = backend_.alloc_pinned(8192);
+  ASSERT_TRUE(buf.has_value());
+  DeviceMem dev(4096);
+  StreamHandle s = stream();
+  for (std::size_t i = 0; i < 4096; ++i) buf->data()[1000 + i] = static_cast<std::byte>(i * 7);
+
+  ASSERT_TRUE(backend_.memcpy_h2d_async(dev.region(4096), *buf, 1000, s).has_value());
+  ASSERT_TRUE(backend_.stream_sync(s).has_value());
+  EXPECT_EQ(dev.bytes()[4095], static_cast<std::uint8_t>(4095 * 7));
+
+  ASSERT_TRUE(backend_.memcpy_d2h_async(*buf, 4096, dev.region(4096), s).has_value());
+  ASSERT_TRUE(backend_.stream_sync(s).has_value());
+  EXPECT_EQ(std::memcmp(buf->data() + 4096, dev.bytes(), 4096), 0);
+  EXPECT_EQ(standin_pageable_copies(), 0);
+  ASSERT_TRUE(backend_.stream_destroy(s).has_value());
+}
+
+TEST_F(RealCudaTest, BufferCopiesCheckTheHostSideBeforeAnyCall) {
+  auto buf = backend_.alloc_pinned(100);
+  ASSERT_TRUE(buf.has_value());
+  DeviceMem dev(200);
+  StreamHandle s = stream();
+
+  // Exactly to the end: accepted, in both directions.
+  EXPECT_TRUE(backend_.memcpy_h2d_async(dev.region(40), *buf, 60, s).has_value());
+  EXPECT_TRUE(backend_.memcpy_d2h_async(*buf, 60, dev.region(40), s).has_value());
+  EXPECT_TRUE(backend_.memcpy_h2d_async(dev.region(0), *buf, 100, s).has_value());
+  ASSERT_EQ(standin_calls("cudaMemcpyAsync"), 3);
+
+  // One byte over, and an offset beyond the end.
+  auto over_h2d = backend_.memcpy_h2d_async(dev.region(41), *buf, 60, s);
+  ASSERT_FALSE(over_h2d.has_value());
+  expect_size_mismatch(over_h2d.error(), 41, 40);
+  auto over_d2h = backend_.memcpy_d2h_async(*buf, 60, dev.region(41), s);
+  ASSERT_FALSE(over_d2h.has_value());
+  expect_size_mismatch(over_d2h.error(), 41, 40);
+  auto beyond_h2d = backend_.memcpy_h2d_async(dev.region(1), *buf, 101, s);
+  ASSERT_FALSE(beyond_h2d.has_value());
+  expect_size_mismatch(beyond_h2d.error(), 1, 0);
+  auto beyond_d2h = backend_.memcpy_d2h_async(*buf, SIZE_MAX, dev.region(0), s);
+  ASSERT_FALSE(beyond_d2h.has_value());
+  expect_size_mismatch(beyond_d2h.error(), 0, 0);
+  // A region size that would wrap the offset arithmetic is still too big.
+  auto huge = backend_.memcpy_h2d_async(dev.region(UINT64_MAX), *buf, 1, s);
+  ASSERT_FALSE(huge.has_value());
+  expect_size_mismatch(huge.error(), UINT64_MAX, 99);
+  EXPECT_EQ(huge.error().message(), "size mismatch: region is 18446744073709551615 bytes, host buffer is 99 bytes");
+
+  EXPECT_EQ(standin_calls("cudaMemcpyAsync"), 3);
+  ASSERT_TRUE(backend_.stream_sync(s).has_value());
+  ASSERT_TRUE(backend_.stream_destroy(s).has_value());
+}
+
+TEST_F(RealCudaTest, CopyFailuresCarryTheirDirection) {
+  auto buf = backend_.alloc_pinned(64);
+  ASSERT_TRUE(buf.has_value());
+  DeviceMem dev(64);
+  StreamHandle s = stream();
+  standin_fail("cudaMemcpyAsync", 0, 1);
+  auto h2d = backend_.memcpy_h2d_async(dev.region(64), *buf, 0, s);
+  ASSERT_FALSE(h2d.has_value());
+  EXPECT_EQ(h2d.error().message(), "cuda runtime error during cudaMemcpyAsync(h2d): CudaStatus(1)");
+  auto d2h = backend_.memcpy_d2h_async(*buf, 0, dev.region(64), s);
+  ASSERT_FALSE(d2h.has_value());
+  EXPECT_EQ(d2h.error().message(), "cuda runtime error during cudaMemcpyAsync(d2h): CudaStatus(1)");
+  auto raw = backend_.memcpy_h2d_async_raw(dev.region(64), reinterpret_cast<const std::uint8_t*>(buf->data()), 64, s);
+  ASSERT_FALSE(raw.has_value());
+  EXPECT_EQ(raw.error().message(), "cuda runtime error during cudaMemcpyAsync(h2d raw): CudaStatus(1)");
+  standin_reset();
+  ASSERT_TRUE(backend_.stream_destroy(s).has_value());
+}
+
+TEST_F(RealCudaTest, RawCopyChecksTheDeviceSide) {
+  std::vector<std::uint8_t> src(300, 0xEE);
+  DeviceMem dev(256);
+  std::memset(dev.bytes(), 0, 256);
+  StreamHandle s = stream();
+  auto reg = backend_.host_register(src.data(), src.size());
+  ASSERT_TRUE(reg.has_value());
+
+  // Shorter than the region: only the first bytes are written.
+  ASSERT_TRUE(backend_.memcpy_h2d_async_raw(dev.region(256), src.data(), 100, s).has_value());
+  ASSERT_TRUE(backend_.stream_sync(s).has_value());
+  EXPECT_EQ(dev.bytes()[99], 0xEE);
+  EXPECT_EQ(dev.bytes()[100], 0);
+  EXPECT_TRUE(backend_.memcpy_h2d_async_raw(dev.region(256), src.data(), 256, s).has_value());
+  EXPECT_EQ(standin_calls("cudaMemcpyAsync"), 2);
+
+  auto over = backend_.memcpy_h2d_async_raw(dev.region(256), src.data(), 257, s);
+  ASSERT_FALSE(over.has_value());
+  expect_size_mismatch(over.error(), 256, 257);
+  EXPECT_EQ(standin_calls("cudaMemcpyAsync"), 2);
+  EXPECT_EQ(standin_pageable_copies(), 0);
+  ASSERT_TRUE(backend_.stream_sync(s).has_value());
+  ASSERT_TRUE(backend_.stream_destroy(s).has_value());
+}
+
+TEST_F(RealCudaTest, EmptyRegistrationTouchesNoRuntime) {
+  std::uint8_t byte = 0;
+  {
+    auto reg = backend_.host_register(&byte, 0);
+    ASSERT_TRUE(reg.has_value());
+    EXPECT_FALSE(reg->is_real());
+    EXPECT_EQ(reg->ptr(), &byte);
+    EXPECT_EQ(reg->size(), 0u);
+  }
+  EXPECT_EQ(standin_calls("cudaHostRegister"), 0);
+  EXPECT_EQ(standin_calls("cudaHostUnregister"), 0);
+  EXPECT_EQ(standin_calls("cudaGetLastError"), 0);
+}
+
+TEST_F(RealCudaTest, RegistrationLastsUntilDestroyed) {
+  std::vector<std::uint8_t> mem(4096);
+  {
+    auto reg = backend_.host_register(mem.data(), mem.size());
+    ASSERT_TRUE(reg.has_value());
+    EXPECT_TRUE(reg->is_real());
+    EXPECT_EQ(reg->size(), 4096u);
+    EXPECT_EQ(standin_live("registered"), 1);
+    HostRegistration moved = std::move(*reg);
+    EXPECT_FALSE(reg->is_real());
+    EXPECT_EQ(standin_live("registered"), 1);
+  }
+  EXPECT_EQ(standin_live("registered"), 0);
+  EXPECT_EQ(standin_calls("cudaHostUnregister"), 1);
+}
+
+TEST_F(RealCudaTest, RefusedRegistrationClearsTheRecordedError) {
+  std::vector<std::uint8_t> mem(4096);
+  auto first = backend_.host_register(mem.data(), mem.size());
+  ASSERT_TRUE(first.has_value());
+  auto second = backend_.host_register(mem.data() + 100, 100);
+  ASSERT_FALSE(second.has_value());
+  EXPECT_EQ(second.error().message(), "cuda runtime error during cudaHostRegister: CudaStatus(712)");
+  EXPECT_EQ(standin_calls("cudaGetLastError"), 1);
+  EXPECT_EQ(cudaGetLastError(), 0) << "the refusal must not stay recorded for this thread";
+
+  standin_fail("cudaHostRegister", 1, -2);
+  std::vector<std::uint8_t> other(10);
+  auto injected = backend_.host_register(other.data(), other.size());
+  ASSERT_FALSE(injected.has_value());
+  expect_cuda_error(injected.error(), "cudaHostRegister", -2);
+  EXPECT_EQ(cudaGetLastError(), 0);
+  EXPECT_EQ(standin_live("registered"), 1);
+}
+
+TEST_F(RealCudaTest, PinnedBufferMovesFreeExactlyOnce) {
+  auto a = backend_.alloc_pinned(64);
+  auto b = backend_.alloc_pinned(64);
+  ASSERT_TRUE(a.has_value() && b.has_value());
+  const std::byte* b_data = b->data();
+  {
+    PinnedBuffer holder = std::move(*a);
+    EXPECT_EQ(a->data(), nullptr);
+    EXPECT_EQ(a->size(), 0u);
+    holder = std::move(*b);  // frees what holder had, takes b's memory
+    EXPECT_EQ(holder.data(), b_data);
+    EXPECT_EQ(standin_live("pinned"), 1);
+    EXPECT_EQ(standin_calls("cudaFreeHost"), 1);
+  }
+  EXPECT_EQ(standin_live("pinned"), 0);
+  EXPECT_EQ(standin_calls("cudaFreeHost"), 2);
+}
+
+}  // namespace
+}  // namespace vesk

@@ -1,0 +1,64 @@
+// Finding the runtime library: the search order and a failure message that
+// lets a user see every place that was tried.
+#include "cuda/runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vesk {
+namespace {
+
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(RuntimeLoaderTest, DefaultSearchPrefersThePrivateFolderAndVersion12) {
+  auto c = default_runtime_candidates();
+  ASSERT_EQ(c.size(), 6u);
+  EXPECT_TRUE(ends_with(c[0], "/../vesk_native.libs/libcudart.so.12")) << c[0];
+  EXPECT_TRUE(ends_with(c[1], "/../nvidia/cuda_runtime/lib/libcudart.so.12")) << c[1];
+  EXPECT_EQ(c[2], "libcudart.so.12");
+  EXPECT_TRUE(ends_with(c[3], "/../vesk_native.libs/libcudart.so.13")) << c[3];
+  EXPECT_TRUE(ends_with(c[4], "/../nvidia/cuda_runtime/lib/libcudart.so.13")) << c[4];
+  EXPECT_EQ(c[5], "libcudart.so.13");
+  // $ORIGIN is the folder of this test binary.
+  EXPECT_EQ(c[0].substr(0, c[0].find("/../")), c[3].substr(0, c[3].find("/../")));
+}
+
+TEST(RuntimeLoaderTest, FailureNamesEveryPlaceTried) {
+  auto rt = open_cuda_runtime({"/nonexistent/a/libcudart.so.12", "libvesk-no-such-runtime.so.12", "libm.so.6"});
+  ASSERT_FALSE(rt.has_value());
+  const std::string& msg = rt.error();
+  EXPECT_EQ(msg.rfind("cannot load the CUDA runtime; tried: /nonexistent/a/libcudart.so.12 (", 0), 0u) << msg;
+  EXPECT_NE(msg.find("; libvesk-no-such-runtime.so.12 ("), std::string::npos) << msg;
+  // A library that loads but lacks the calls is named with what it lacks.
+  EXPECT_NE(msg.find("; libm.so.6 (missing cudaMallocHost: "), std::string::npos) << msg;
+
+  auto none = open_cuda_runtime({});
+  ASSERT_FALSE(none.has_value());
+  EXPECT_EQ(none.error(), "cannot load the CUDA runtime: no candidates given");
+}
+
+TEST(RuntimeLoaderTest, OpensTheFirstCandidateThatWorks) {
+  auto rt = open_cuda_runtime({"/nonexistent/libcudart.so.12", VESK_STANDIN_PATH});
+  ASSERT_TRUE(rt.has_value()) << rt.error();
+  EXPECT_EQ(rt->loaded_from, VESK_STANDIN_PATH);
+  EXPECT_NE(rt->cudaMemcpyAsync, nullptr);
+  EXPECT_NE(rt->cudaGetLastError, nullptr);
+}
+
+TEST(RuntimeLoaderTest, BindingHappensOnce) {
+  // The test entry point bound the stand-in; later loads keep it, even
+  // with candidates that would fail.
+  auto again = load_cuda_runtime({"/nonexistent/libcudart.so.12"});
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(*again, &cuda());
+  EXPECT_EQ(cuda().loaded_from, VESK_STANDIN_PATH);
+  auto defaults = load_cuda_runtime();
+  ASSERT_TRUE(defaults.has_value());
+  EXPECT_EQ(*defaults, &cuda());
+}
+
+}  // namespace
+}  // namespace vesk
