@@ -188,7 +188,8 @@ void run_worker(Stream& st) {
     Op op = st.queue.front();
     lock.unlock();
     std::this_thread::sleep_until(op.ready_at);
-    std::memmove(reinterpret_cast<void*>(op.dst), reinterpret_cast<const void*>(op.src), op.n);
+    // A zero-length copy may carry null pointers, which memmove must not see.
+    if (op.n > 0) std::memmove(reinterpret_cast<void*>(op.dst), reinterpret_cast<const void*>(op.src), op.n);
     lock.lock();
     st.queue.pop_front();
     s.progress.notify_all();

@@ -79,7 +79,7 @@ TEST_F(StandinTest, CopyLandsOnlyAfterTheDelayAndIsVisibleAfterSync) {
 }
 
 TEST_F(StandinTest, RefillingASourceBeforeWaitingCorruptsTheCopy) {
-  standin_set_delay_us(50'000);
+  standin_set_delay_us(200'000);
   std::uint8_t* host = pinned(1024);
   std::uint8_t* dev = device(1024, 0);
   std::memset(host, 0x33, 1024);
@@ -155,7 +155,7 @@ TEST_F(StandinTest, RecordedErrorsBelongToTheirThread) {
 }
 
 TEST_F(StandinTest, FreeingPinnedMemoryUnderAPendingCopyIsAHazardAndWaits) {
-  standin_set_delay_us(30'000);
+  standin_set_delay_us(200'000);
   std::uint8_t* host = pinned(4096);
   std::uint8_t* dev = device(4096, 0);
   std::memset(host, 0x5A, 4096);
@@ -176,7 +176,7 @@ TEST_F(StandinTest, FreeingPinnedMemoryUnderAPendingCopyIsAHazardAndWaits) {
 }
 
 TEST_F(StandinTest, EndingARegistrationUnderAPendingCopyIsAHazard) {
-  standin_set_delay_us(30'000);
+  standin_set_delay_us(200'000);
   std::vector<std::uint8_t> mem(8192, 0x6B);
   std::uint8_t* dev = device(100, 0);
   ASSERT_EQ(cudaHostRegister(mem.data(), mem.size(), 0), 0);
@@ -295,8 +295,17 @@ TEST_F(StandinTest, RefusedCopyQueuesNothing) {
   EXPECT_EQ(cudaFreeHost(host), 0);
 }
 
+TEST_F(StandinTest, ZeroLengthCopiesNeedNoMemory) {
+  EXPECT_EQ(cudaMemcpyAsync(nullptr, nullptr, 0, cudaMemcpyHostToDevice, stream_), 0);
+  EXPECT_EQ(cudaMemcpyAsync(nullptr, nullptr, 0, cudaMemcpyDeviceToHost, stream_), 0);
+  EXPECT_EQ(cudaStreamSynchronize(stream_), 0);
+  EXPECT_EQ(standin_pageable_copies(), 0);
+  EXPECT_EQ(cudaMemcpyAsync(nullptr, nullptr, 1, cudaMemcpyHostToDevice, stream_), 1);
+  EXPECT_EQ(cudaGetLastError(), 1);
+}
+
 TEST_F(StandinTest, FailingSynchronizeStillWaitsForTheQueue) {
-  standin_set_delay_us(30'000);
+  standin_set_delay_us(200'000);
   std::uint8_t* host = pinned(16);
   std::uint8_t* dev = device(16, 0x0C);
   ASSERT_EQ(cudaMemcpyAsync(host, dev, 16, cudaMemcpyDeviceToHost, stream_), 0);
@@ -310,7 +319,7 @@ TEST_F(StandinTest, FailingSynchronizeStillWaitsForTheQueue) {
 }
 
 TEST_F(StandinTest, DestroyReturnsAtOnceAndQueuedCopiesStillRun) {
-  standin_set_delay_us(30'000);
+  standin_set_delay_us(200'000);
   std::uint8_t* host = pinned(256);
   std::uint8_t* dev = device(256, 0x77);
   std::memset(host, 0, 256);
