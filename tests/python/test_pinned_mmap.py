@@ -142,7 +142,6 @@ def test_drop_on_another_thread_is_reported_and_leaks():
     script = textwrap.dedent("""
         import ctypes, sys, threading, vesk
         rt = ctypes.CDLL(vesk.vesk._runtime_path())
-        rt.standin_live.restype = ctypes.c_long
         data = bytearray(b"x" * 8192)
         seen = []
         sys.unraisablehook = lambda u: seen.append((type(u.exc_value).__name__, str(u.exc_value)))
@@ -150,7 +149,8 @@ def test_drop_on_another_thread_is_reported_and_leaks():
         t = threading.Thread(target=holder.clear)
         t.start(); t.join()
         print(seen)
-        print(rt.standin_live(b"registered"))
+        # Only the stand-in can count live registrations.
+        print(rt.standin_live(b"registered") if hasattr(rt, "standin_live") else "n/a")
         try:
             data.extend(b"y")
             print("resized")
@@ -163,6 +163,6 @@ def test_drop_on_another_thread_is_reported_and_leaks():
     lines = out.stdout.splitlines()
     assert lines[0] == str([("RuntimeError",
                              "vesk::PinnedMmap is unsendable, but is being dropped on another thread")])
-    if os.environ.get("VESK_TEST_REAL_CUDA", "") in ("", "0"):
-        assert lines[1] == "1"
+    real_cuda = os.environ.get("VESK_TEST_REAL_CUDA", "") not in ("", "0")
+    assert lines[1] == "1" or (real_cuda and lines[1] == "n/a")
     assert lines[2] == "still exported"
