@@ -32,6 +32,15 @@ std::optional<std::string> to_text(PyObject* obj) {
   return utf8_of(obj);
 }
 
+std::optional<std::string> to_path(PyObject* obj) {
+  auto text = to_text(obj);
+  if (text && text->find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "path contains an embedded null byte");
+    return std::nullopt;
+  }
+  return text;
+}
+
 std::optional<std::optional<std::string>> to_optional_text(PyObject* obj) {
   if (obj == nullptr || obj == Py_None) return std::optional<std::string>{};
   auto text = to_text(obj);

@@ -35,6 +35,9 @@ struct RegionTuple {
 };
 
 std::optional<std::string> to_text(PyObject* obj);
+// A text that names a file: a NUL inside it would silently cut the name
+// short at the system call, so it is refused with ValueError.
+std::optional<std::string> to_path(PyObject* obj);
 // None gives an absent text.
 std::optional<std::optional<std::string>> to_optional_text(PyObject* obj);
 std::optional<bool> to_bool(PyObject* obj);

@@ -49,7 +49,7 @@ PyObject* freeze_to_file_pipelined(PyObject*, PyObject* args, PyObject* kwargs) 
                                      &requests_obj, &commit_obj)) {
       return nullptr;
     }
-    auto path = convert_arg("path", [&] { return to_text(path_obj); });
+    auto path = convert_arg("path", [&] { return to_path(path_obj); });
     if (!path) return nullptr;
     auto tuples = convert_arg("requests", [&] { return to_region_tuples(requests_obj); });
     if (!tuples) return nullptr;
@@ -80,7 +80,7 @@ PyObject* restore_from_file_pipelined(PyObject*, PyObject* args, PyObject* kwarg
                                      &path_obj, &mapping_obj, &chunk_obj, &direct_obj)) {
       return nullptr;
     }
-    auto path = convert_arg("path", [&] { return to_text(path_obj); });
+    auto path = convert_arg("path", [&] { return to_path(path_obj); });
     if (!path) return nullptr;
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;

@@ -1,7 +1,7 @@
 """Shared set-up of the Python tests.
 
-The extension is imported from the build tree (build/python beside the
-repository root, or $VESK_PYTHON_DIR). Device memory comes from whichever
+The extension is imported from $VESK_PYTHON_DIR, else from PYTHONPATH, else
+from the build tree (build/python under the repository root). Device memory comes from whichever
 CUDA runtime the extension bound: normally the stand-in runtime built with
 the tests, which plays device memory with host memory; with
 VESK_TEST_REAL_CUDA=1 the real runtime of a GPU machine, in which case the
@@ -11,6 +11,7 @@ tests that drive the stand-in's controls are skipped.
 from __future__ import annotations
 
 import ctypes
+import importlib.util
 import os
 import sys
 from pathlib import Path
@@ -18,9 +19,12 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
-PYTHON_DIR = Path(os.environ.get("VESK_PYTHON_DIR", REPO / "build" / "python")).resolve()
-if str(PYTHON_DIR) not in sys.path:
-    sys.path.insert(0, str(PYTHON_DIR))
+# $VESK_PYTHON_DIR wins; otherwise a vesk already on the path (PYTHONPATH)
+# is used, and failing that the build tree beside the sources.
+if os.environ.get("VESK_PYTHON_DIR"):
+    sys.path.insert(0, str(Path(os.environ["VESK_PYTHON_DIR"]).resolve()))
+elif importlib.util.find_spec("vesk") is None:
+    sys.path.insert(0, str(REPO / "build" / "python"))
 
 import vesk  # noqa: E402
 

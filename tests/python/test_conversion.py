@@ -116,6 +116,9 @@ def test_text_arguments(tmp_path, target):
            vesk.freeze_to_file_pipelined, str(tmp_path / "x"), [], b"a" * 40)
     with pytest.raises(UnicodeEncodeError):
         vesk.freeze_to_file_pipelined("bad\udcff", [])
+    # The system call would see only the part before the NUL.
+    for fn in (vesk.freeze_to_file_pipelined, vesk.restore_from_file_pipelined):
+        expect(ValueError, "path contains an embedded null byte", fn, str(tmp_path / "x\0y"), [])
     assert not list(tmp_path.iterdir())
 
 
