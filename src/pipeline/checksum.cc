@@ -1,0 +1,225 @@
+#include "pipeline/checksum.h"
+
+#include <isa-l/crc.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <thread>
+
+namespace vesk {
+
+namespace {
+
+// CRC-32C polynomial, bit-reflected.
+constexpr std::uint32_t kPolyReflected = 0x82F63B78u;
+
+// a(x) * b(x) mod P(x) on reflected representations (bit 31 is x^0).
+constexpr std::uint32_t multmodp(std::uint32_t a, std::uint32_t b) {
+  std::uint32_t m = 1u << 31;
+  std::uint32_t p = 0;
+  for (;;) {
+    if (a & m) {
+      p ^= b;
+      if ((a & (m - 1)) == 0) break;
+    }
+    m >>= 1;
+    b = (b & 1) ? (b >> 1) ^ kPolyReflected : b >> 1;
+  }
+  return p;
+}
+
+// Lengths are 64-bit and counted in bits (k starts at 3), so powers up to
+// x^(2^66) are needed; the table does not rely on the order of x mod P.
+constexpr std::size_t kX2nEntries = 67;
+
+constexpr std::array<std::uint32_t, kX2nEntries> make_x2n_table() {
+  std::array<std::uint32_t, kX2nEntries> table{};
+  std::uint32_t p = 1u << 30;  // x^1
+  for (auto& entry : table) {
+    entry = p;
+    p = multmodp(p, p);
+  }
+  return table;
+}
+
+// table[k] = x^(2^k) mod P.
+constexpr auto kX2nTable = make_x2n_table();
+
+// x^(n * 2^k) mod P in O(log n) multiplications.
+std::uint32_t x2nmodp(std::uint64_t n, unsigned k) {
+  std::uint32_t p = 1u << 31;  // x^0
+  while (n != 0) {
+    if (n & 1) p = multmodp(kX2nTable[k], p);
+    n >>= 1;
+    ++k;
+  }
+  return p;
+}
+
+struct Overlap {
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+// The part of the region [offset, offset + size) inside [chunk_start, chunk_end).
+std::optional<Overlap> chunk_overlap(std::uint64_t offset, std::uint64_t size, std::uint64_t chunk_start,
+                                     std::uint64_t chunk_end) {
+  const std::uint64_t region_end = size > std::numeric_limits<std::uint64_t>::max() - offset
+                                       ? std::numeric_limits<std::uint64_t>::max()
+                                       : offset + size;
+  if (region_end <= chunk_start || offset >= chunk_end) return std::nullopt;
+  return Overlap{std::max(offset, chunk_start), std::min(region_end, chunk_end)};
+}
+
+}  // namespace
+
+namespace detail {
+
+std::uint32_t crc32c_append_in_pieces(std::uint32_t crc, std::span<const std::byte> bytes, std::size_t piece) {
+  piece = std::clamp<std::size_t>(piece, 1, INT_MAX);
+  while (!bytes.empty()) {
+    const std::size_t n = std::min(bytes.size(), piece);
+    // The library neither inverts on entry nor on exit; the finished-CRC
+    // convention (all-ones start, final XOR) is applied here.
+    auto* p = reinterpret_cast<unsigned char*>(const_cast<std::byte*>(bytes.data()));
+    crc = ~crc32_iscsi(p, static_cast<int>(n), ~crc);
+    bytes = bytes.subspan(n);
+  }
+  return crc;
+}
+
+std::uint32_t crc32c_sharded(std::uint32_t initial_crc, std::span<const std::byte> bytes, ShardCrcFn shard_crc) {
+  const std::size_t shard_len = bytes.size() / kCrcShards;
+  auto shard = [&](unsigned i) {
+    const std::size_t begin = i * shard_len;
+    return i + 1 == kCrcShards ? bytes.subspan(begin) : bytes.subspan(begin, shard_len);
+  };
+
+  std::array<std::uint32_t, kCrcShards> crcs{};
+  std::array<bool, kCrcShards> done{};  // each written only by its own thread, read after join
+  std::array<std::thread, kCrcShards> threads;
+  unsigned started = 0;
+  for (; started < kCrcShards; ++started) {
+    try {
+      threads[started] = std::thread([&, i = started] {
+        // An exception must not escape the thread (that would end the
+        // process); it is reported as a missing shard instead.
+        try {
+          crcs[i] = shard_crc(shard(i));
+          done[i] = true;
+        } catch (...) {
+        }
+      });
+    } catch (...) {
+      break;  // could not start a thread: join the others, then give up
+    }
+  }
+  for (unsigned i = 0; i < started; ++i) threads[i].join();
+
+  if (started != kCrcShards || !std::all_of(done.begin(), done.end(), [](bool d) { return d; })) {
+    throw InternalFailure("crc worker panic");
+  }
+  std::uint32_t crc = initial_crc;
+  for (unsigned i = 0; i < kCrcShards; ++i) crc = crc32c_combine(crc, crcs[i], shard(i).size());
+  return crc;
+}
+
+}  // namespace detail
+
+std::uint32_t crc32c_append(std::uint32_t crc, std::span<const std::byte> bytes) {
+  return detail::crc32c_append_in_pieces(crc, bytes, detail::kCrcPieceBytes);
+}
+
+std::uint32_t crc32c(std::span<const std::byte> bytes) { return crc32c_append(0, bytes); }
+
+std::uint32_t crc32c_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t len_b) {
+  // Appending len_b bytes multiplies crc(A) by x^(8 len_b); the pre- and
+  // post-inversions of the two halves cancel out.
+  return multmodp(x2nmodp(len_b, 3), crc_a) ^ crc_b;
+}
+
+std::uint32_t crc32c_append_parallel(std::uint32_t initial_crc, std::span<const std::byte> bytes) {
+  if (bytes.size() < kParallelCrcThreshold) return crc32c_append(initial_crc, bytes);
+  return detail::crc32c_sharded(initial_crc, bytes, &crc32c);
+}
+
+void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
+                            std::uint64_t chunk_buf_base, std::span<const FreezePlan> plan,
+                            std::span<std::uint32_t> crcs) {
+  const auto bytes = buf.as_slice();
+  const std::size_t n = std::min(plan.size(), crcs.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto ov = chunk_overlap(plan[i].file_offset, plan[i].size, chunk_start, chunk_end);
+    if (!ov) continue;
+    crcs[i] = crc32c_append_parallel(crcs[i], bytes.subspan(ov->start - chunk_buf_base, ov->end - ov->start));
+  }
+}
+
+std::vector<std::uint8_t> region_table_bytes_with_crcs(std::span<const FreezePlan> plan,
+                                                       std::span<const std::uint32_t> crcs) {
+  RegionTable table;
+  const std::size_t n = std::min(plan.size(), crcs.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    table.push(RegionEntry{plan[i].kind, plan[i].logical_id, plan[i].size, plan[i].file_offset, crcs[i]});
+  }
+  return table.to_bytes();
+}
+
+bool crc_verification_disabled() {
+  const char* value = std::getenv("VESK_VERIFY");
+  return value != nullptr && std::strcmp(value, "0") == 0;
+}
+
+std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std::byte> src, std::uint64_t src_base,
+                                                            std::uint64_t chunk_start, std::uint64_t chunk_end,
+                                                            std::span<const CopyEntry> plan,
+                                                            std::span<RestoreCrcState> state) {
+  if (crc_verification_disabled()) return {};
+  const std::size_t n = std::min(plan.size(), state.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const CopyEntry& e = plan[i];
+    if (e.expected_crc32c == 0) continue;
+    const auto ov = chunk_overlap(e.file_offset, e.size, chunk_start, chunk_end);
+    if (!ov) continue;
+    RestoreCrcState& st = state[i];
+    st.crc = crc32c_append_parallel(st.crc, src.subspan(ov->start - src_base, ov->end - ov->start));
+    st.bytes_seen += ov->end - ov->start;
+    // A region spread over several chunks is judged only once its last byte
+    // has been folded in.
+    if (st.bytes_seen == e.size && st.crc != e.expected_crc32c) {
+      return std::unexpected(
+          RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, st.crc}});
+    }
+  }
+  return {};
+}
+
+std::expected<void, RestoreError> verify_plan_crcs_from_bytes(std::span<const std::byte> data,
+                                                              std::span<const CopyEntry> plan) {
+  if (crc_verification_disabled()) return {};
+  for (const CopyEntry& e : plan) {
+    // Bounds are checked even for entries without a checksum: this pass runs
+    // before any device copy, so a truncated snapshot is caught here.
+    const bool overflows = e.size > std::numeric_limits<std::uint64_t>::max() - e.file_offset;
+    const std::uint64_t end = overflows ? std::numeric_limits<std::uint64_t>::max() : e.file_offset + e.size;
+    if (end > data.size()) {
+      return std::unexpected(RestoreError{RestoreError::PayloadOutOfBounds{
+          data.size(),
+          static_cast<std::size_t>(std::min<std::uint64_t>(end, std::numeric_limits<std::size_t>::max()))}});
+    }
+    if (e.expected_crc32c == 0) continue;
+    const std::uint32_t actual = crc32c_append_parallel(0, data.subspan(e.file_offset, e.size));
+    if (actual != e.expected_crc32c) {
+      return std::unexpected(
+          RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, actual}});
+    }
+  }
+  return {};
+}
+
+}  // namespace vesk
