@@ -1,0 +1,239 @@
+#include "pipeline/freeze.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "format/writer.h"
+#include "io/direct_file.h"
+#include "pipeline/checksum.h"
+#include "pipeline/config.h"
+#include "pipeline/stream_pair.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr std::uint64_t kAlign = 4096;
+
+FreezeError io_err(const IoError& e) { return FreezeError{FreezeError::Snapshot{SnapshotError::from_io(e)}}; }
+FreezeError backend_err(BackendError e) { return FreezeError{FreezeError::Backend{std::move(e)}}; }
+
+std::uint64_t round_up_4096(std::uint64_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
+
+// The state one freeze shares between its per-chunk steps.
+class FreezeRun {
+ public:
+  FreezeRun(const PipelinedBackend& backend, const FreezeLayout& layout, std::uint64_t chunk_size,
+            const DirectFile& file_direct, const DirectFile& file_buffered)
+      : backend_(backend),
+        layout_(layout),
+        chunk_size_(chunk_size),
+        file_len_(layout.total_file_size),
+        file_direct_(file_direct),
+        file_buffered_(file_buffered) {}
+
+  std::uint64_t num_chunks() const { return (file_len_ + chunk_size_ - 1) / chunk_size_; }
+
+  std::uint64_t chunk_start(std::uint64_t idx) const { return idx * chunk_size_; }
+  std::uint64_t chunk_end(std::uint64_t idx) const {
+    const std::uint64_t start = chunk_start(idx);
+    return file_len_ - start > chunk_size_ ? start + chunk_size_ : file_len_;
+  }
+
+  // Prelude bytes by host copy, payload pieces by queued device copies.
+  std::expected<void, FreezeError> prepare_chunk(PinnedBuffer& buf, const StreamHandle& stream,
+                                                 std::uint64_t start, std::uint64_t end) const {
+    const auto& prelude = layout_.prelude_bytes;
+    const std::uint64_t pre_end = prelude.size();
+    if (start < pre_end) {
+      const std::uint64_t overlap_end = std::min(end, pre_end);
+      std::memcpy(buf.data(), prelude.data() + start, overlap_end - start);
+    }
+    if (auto r = launch_dumps(backend_, buf, stream, start, end, layout_.plan); !r)
+      return std::unexpected(backend_err(r.error()));
+    return {};
+  }
+
+  // A whole chunk at its aligned offset; the zero padding of a short final
+  // chunk is cut off by the truncation at the end.
+  std::expected<void, FreezeError> write_chunk_to_file(PinnedBuffer& buf, std::uint64_t start,
+                                                       std::uint64_t len) const {
+    const std::uint64_t aligned = round_up_4096(len);
+    if (file_direct_.direct && aligned <= chunk_size_) {
+      std::memset(buf.data() + len, 0, aligned - len);
+      auto r = pwrite_exact(file_direct_, buf.as_slice().first(aligned), start);
+      // EINVAL: this file system took the O_DIRECT open but not this write.
+      if (!r && r.error().kind() == IoErrorKind::InvalidInput)
+        r = pwrite_exact(file_buffered_, buf.as_slice().first(len), start);
+      if (!r) return std::unexpected(io_err(r.error()));
+      return {};
+    }
+    if (auto r = pwrite_exact(file_buffered_, buf.as_slice().first(len), start); !r)
+      return std::unexpected(io_err(r.error()));
+    return {};
+  }
+
+  // Checksums, then the write, of a chunk whose copies were waited for.
+  std::expected<void, FreezeError> finish_chunk(PinnedBuffer& buf, std::uint64_t idx,
+                                                std::span<std::uint32_t> crcs) const {
+    const std::uint64_t start = chunk_start(idx);
+    const std::uint64_t end = chunk_end(idx);
+    accumulate_freeze_crcs(buf, start, end, start, layout_.plan, crcs);
+    return write_chunk_to_file(buf, start, end - start);
+  }
+
+ private:
+  const PipelinedBackend& backend_;
+  const FreezeLayout& layout_;
+  std::uint64_t chunk_size_;
+  std::uint64_t file_len_;
+  const DirectFile& file_direct_;
+  const DirectFile& file_buffered_;
+};
+
+// The directory that holds `path`, empty for a bare file name.
+std::string parent_dir(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::expected<FreezeLayout, FreezeError> build_freeze_plan(std::span<const FreezeRequest> requests,
+                                                           const FreezeConfig& config) {
+  ByteRegionWriter writer;
+  if (config.vllm_commit) writer.set_vllm_commit(*config.vllm_commit);
+  for (const auto& req : requests) writer.push_region_metadata(req.kind, req.logical_id, req.device_region.size);
+  const Snapshot snapshot = writer.build_snapshot();
+
+  FreezeLayout layout;
+  layout.prelude_bytes.reserve(snapshot.prelude_size());
+  snapshot.write_to(layout.prelude_bytes);
+
+  std::uint64_t total_bytes = 0;
+  layout.plan.reserve(requests.size());
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const auto entry = snapshot.table.get(i);
+    if (!entry) {
+      // The table was built from these very requests.
+      std::fputs("region_table entry for freeze request\n", stderr);
+      std::abort();
+    }
+    const auto& req = requests[i];
+    layout.plan.push_back(FreezePlan{req.kind, req.logical_id, entry->file_offset, entry->size, req.device_region});
+    total_bytes += req.device_region.size;
+  }
+  layout.total_file_size = snapshot.prelude_size() + total_bytes;
+  return layout;
+}
+
+BackendResult<void> launch_dumps(const PipelinedBackend& backend, PinnedBuffer& buf, const StreamHandle& stream,
+                                 std::uint64_t chunk_start, std::uint64_t chunk_end,
+                                 std::span<const FreezePlan> plan) {
+  for (const auto& entry : plan) {
+    const std::uint64_t region_start = entry.file_offset;
+    const std::uint64_t region_end = region_start + entry.size;
+    if (region_end <= chunk_start || region_start >= chunk_end) continue;
+    const std::uint64_t overlap_start = std::max(chunk_start, region_start);
+    const std::uint64_t overlap_end = std::min(chunk_end, region_end);
+    const std::uint64_t buf_offset = overlap_start - chunk_start;
+    const std::uint64_t dev_offset = overlap_start - region_start;
+    const DeviceRegion sub{DevicePtr{entry.device_region.ptr.value + dev_offset}, overlap_end - overlap_start};
+    if (auto r = backend.memcpy_d2h_async(buf, buf_offset, sub, stream); !r) return r;
+  }
+  return {};
+}
+
+std::string tmp_path_for(const std::string& path) { return path + kTmpSuffix; }
+
+IoResult<void> commit_tmp_to_final(const std::string& tmp_path, const std::string& final_path) {
+  if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) return std::unexpected(IoError::from_errno(errno));
+  // The rename is done; a directory that cannot be synced does not undo it.
+  if (const std::string dir = parent_dir(final_path); !dir.empty()) (void)fsync_dir(dir);
+  return {};
+}
+
+TmpFileGuard::~TmpFileGuard() {
+  if (path_) (void)::unlink(path_->c_str());
+}
+
+std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& backend,
+                                                                 std::span<const FreezeRequest> requests,
+                                                                 const FreezeConfig& config, const std::string& path) {
+  auto layout_r = build_freeze_plan(requests, config);
+  if (!layout_r) return std::unexpected(layout_r.error());
+  const FreezeLayout& layout = *layout_r;
+
+  // Destruction order matters on failure paths: the streams are drained
+  // first, then the buffers go, then the files close, then the unfinished
+  // file is removed.
+  const std::string tmp_path = tmp_path_for(path);
+  TmpFileGuard guard = TmpFileGuard::arm(tmp_path);
+
+  auto file_direct = open_direct_write(tmp_path, config.try_direct_io, true);
+  if (!file_direct) return std::unexpected(io_err(file_direct.error()));
+  auto file_buffered = open_direct_write(tmp_path, false, false);
+  if (!file_buffered) return std::unexpected(io_err(file_buffered.error()));
+
+  const std::uint64_t chunk_size = config.chunk_size;
+  if (!chunk_size_is_valid(chunk_size))
+    return std::unexpected(FreezeError{FreezeError::InvalidConfig{invalid_chunk_size_message(chunk_size)}});
+
+  std::uint64_t total_bytes = 0;
+  for (const auto& p : layout.plan) total_bytes += p.size;
+
+  auto bufs_r = acquire_pinned_bufs(backend, chunk_size);
+  if (!bufs_r) return std::unexpected(backend_err(bufs_r.error()));
+  BufferPair& bufs = *bufs_r;
+  auto streams_r = StreamPair::create(backend);
+  if (!streams_r) return std::unexpected(backend_err(streams_r.error()));
+  StreamPair& streams = *streams_r;
+
+  std::vector<std::uint32_t> crcs(layout.plan.size(), 0);
+  const FreezeRun run(backend, layout, chunk_size, *file_direct, *file_buffered);
+  const std::uint64_t num_chunks = run.num_chunks();
+
+  if (auto r = run.prepare_chunk(bufs[0], streams[0], run.chunk_start(0), run.chunk_end(0)); !r)
+    return std::unexpected(r.error());
+  if (auto r = streams.sync(0); !r) return std::unexpected(backend_err(r.error()));
+
+  // While the device fills one buffer, the host checksums and writes the
+  // other. A buffer is refilled only after its stream was waited for and
+  // its contents were written.
+  for (std::uint64_t idx = 1; idx < num_chunks; ++idx) {
+    const std::size_t curr = idx % 2;
+    const std::size_t prev = (idx - 1) % 2;
+    if (auto r = run.prepare_chunk(bufs[curr], streams[curr], run.chunk_start(idx), run.chunk_end(idx)); !r)
+      return std::unexpected(r.error());
+    if (auto r = run.finish_chunk(bufs[prev], idx - 1, crcs); !r) return std::unexpected(r.error());
+    if (auto r = streams.sync(curr); !r) return std::unexpected(backend_err(r.error()));
+  }
+  const std::uint64_t last = num_chunks - 1;
+  if (auto r = run.finish_chunk(bufs[last % 2], last, crcs); !r) return std::unexpected(r.error());
+
+  const auto table_bytes = region_table_bytes_with_crcs(layout.plan, crcs);
+  if (auto r = pwrite_exact(*file_buffered, std::as_bytes(std::span(table_bytes)), HEADER_SIZE); !r)
+    return std::unexpected(io_err(r.error()));
+  if (auto r = truncate(*file_direct, layout.total_file_size); !r) return std::unexpected(io_err(r.error()));
+  if (auto r = fsync_file(*file_direct); !r) return std::unexpected(io_err(r.error()));
+  file_direct->file.reset();
+  file_buffered->file.reset();
+
+  if (auto r = commit_tmp_to_final(tmp_path, path); !r) return std::unexpected(io_err(r.error()));
+  guard.disarm();
+
+  // The snapshot is in place; a stream that cannot be destroyed still
+  // fails the call, and the buffers are then freed rather than cached.
+  if (auto r = streams.destroy(); !r) return std::unexpected(backend_err(r.error()));
+  release_pinned_bufs(std::move(bufs), chunk_size);
+  return FreezeStats{layout.plan.size(), total_bytes};
+}
+
+}  // namespace vesk

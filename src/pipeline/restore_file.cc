@@ -1,0 +1,241 @@
+#include "pipeline/restore_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "io/direct_file.h"
+#include "pipeline/checksum.h"
+#include "pipeline/prelude_reader.h"
+#include "pipeline/stream_pair.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr std::uint64_t kAlign = 4096;
+
+std::atomic<ChunkCrcFold> g_fold_override{nullptr};
+
+std::expected<void, RestoreError> fold_chunk(std::span<const std::byte> src, std::uint64_t src_base,
+                                             std::uint64_t chunk_start, std::uint64_t chunk_end,
+                                             std::span<const CopyEntry> plan, std::span<RestoreCrcState> state) {
+  if (const ChunkCrcFold fold = g_fold_override.load(std::memory_order_relaxed))
+    return fold(src, src_base, chunk_start, chunk_end, plan, state);
+  return fold_and_verify_chunk_crc(src, src_base, chunk_start, chunk_end, plan, state);
+}
+
+RestoreError io_err(const IoError& e) { return RestoreError{RestoreError::Snapshot{SnapshotError::from_io(e)}}; }
+RestoreError snapshot_err(SnapshotError e) { return RestoreError{RestoreError::Snapshot{std::move(e)}}; }
+RestoreError backend_err(BackendError e) { return RestoreError{RestoreError::Backend{std::move(e)}}; }
+
+std::uint64_t round_up_4096(std::uint64_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
+
+struct Plan {
+  std::vector<CopyEntry> entries;
+  std::uint64_t total_bytes = 0;
+};
+
+// Every table entry, in table order, onto a mapped region of exactly its size.
+std::expected<Plan, RestoreError> plan_copies(const RegionTable& table, const RegionResolver& resolve) {
+  Plan plan;
+  plan.entries.reserve(table.size());
+  for (const auto& entry : table) {
+    const auto region = resolve(entry.kind, entry.logical_id);
+    if (!region) return std::unexpected(RestoreError{RestoreError::UnmappedRegion{entry.kind, entry.logical_id}});
+    if (region->size != entry.size)
+      return std::unexpected(RestoreError{
+          RestoreError::DeviceSizeMismatch{entry.kind, entry.logical_id, entry.size, region->size}});
+    plan.entries.push_back(CopyEntry{entry.kind, entry.logical_id, entry.file_offset, entry.size, *region,
+                                     entry.crc32c});
+    plan.total_bytes += entry.size;
+  }
+  return plan;
+}
+
+// The file range the payload occupies. It starts at the smallest offset in
+// the table, not the first entry's: a table out of file order must not
+// leave bytes of earlier-placed regions unread.
+struct PayloadRange {
+  std::uint64_t read_start;
+  std::uint64_t read_len;
+};
+
+std::expected<PayloadRange, RestoreError> payload_range(std::span<const CopyEntry> plan) {
+  std::uint64_t payload_start = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t payload_end = 0;
+  for (const auto& e : plan) {
+    if (e.size > std::numeric_limits<std::uint64_t>::max() - e.file_offset)
+      return std::unexpected(snapshot_err(SnapshotError{SnapshotError::OffsetOverflow{}}));
+    payload_start = std::min(payload_start, e.file_offset);
+    payload_end = std::max(payload_end, e.file_offset + e.size);
+  }
+  const std::uint64_t read_start = payload_start / kAlign * kAlign;
+  return PayloadRange{read_start, payload_end - read_start};
+}
+
+// The state one restore shares between its per-chunk steps.
+class RestoreRun {
+ public:
+  RestoreRun(std::uint64_t chunk_size, PayloadRange range, const DirectFile& file, const DirectFile& buffered_file)
+      : chunk_size_(chunk_size), range_(range), file_(file), buffered_file_(buffered_file) {}
+
+  std::uint64_t num_chunks() const { return (range_.read_len + chunk_size_ - 1) / chunk_size_; }
+  std::uint64_t chunk_start(std::uint64_t idx) const { return range_.read_start + idx * chunk_size_; }
+  std::uint64_t chunk_len(std::uint64_t idx) const { return std::min(chunk_size_, range_.read_len - idx * chunk_size_); }
+  std::uint64_t chunk_end(std::uint64_t idx) const { return chunk_start(idx) + chunk_len(idx); }
+
+  // `needed` file bytes from `offset` into the start of the buffer. The
+  // direct read asks for whole blocks; where that is refused or runs past
+  // the end of the file, the exact range comes through the plain descriptor.
+  std::expected<void, RestoreError> read_chunk(PinnedBuffer& buf, std::uint64_t offset, std::uint64_t needed) const {
+    const std::uint64_t aligned = round_up_4096(needed);
+    if (file_.direct && aligned <= chunk_size_) {
+      auto r = pread_exact(file_, buf.as_mut_slice().first(aligned), offset);
+      if (!r && (r.error().kind() == IoErrorKind::InvalidInput || r.error().kind() == IoErrorKind::UnexpectedEof))
+        r = pread_exact(buffered_file_, buf.as_mut_slice().first(needed), offset);
+      if (!r) return std::unexpected(io_err(r.error()));
+      return {};
+    }
+    if (auto r = pread_exact(buffered_file_, buf.as_mut_slice().first(needed), offset); !r)
+      return std::unexpected(io_err(r.error()));
+    return {};
+  }
+
+ private:
+  std::uint64_t chunk_size_;
+  PayloadRange range_;
+  const DirectFile& file_;
+  const DirectFile& buffered_file_;
+};
+
+std::span<const std::byte> chunk_bytes(const PinnedBuffer& buf, std::uint64_t len) { return buf.as_slice().first(len); }
+
+}  // namespace
+
+void set_chunk_crc_fold_for_testing(ChunkCrcFold fold) { g_fold_override.store(fold, std::memory_order_relaxed); }
+
+std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend, const PinnedBuffer& buf,
+                                                 const StreamHandle& stream, std::uint64_t chunk_start,
+                                                 std::uint64_t chunk_end, std::span<const CopyEntry> plan) {
+  for (const auto& entry : plan) {
+    const std::uint64_t region_start = entry.file_offset;
+    const std::uint64_t region_end = region_start + entry.size;
+    if (region_end <= chunk_start || region_start >= chunk_end) continue;
+    const std::uint64_t overlap_start = std::max(chunk_start, region_start);
+    const std::uint64_t overlap_end = std::min(chunk_end, region_end);
+    const std::uint64_t buf_offset = overlap_start - chunk_start;
+    const std::uint64_t dev_offset = overlap_start - region_start;
+    const DeviceRegion sub{DevicePtr{entry.device_region.ptr.value + dev_offset}, overlap_end - overlap_start};
+    if (auto r = backend.memcpy_h2d_async(sub, buf, buf_offset, stream); !r)
+      return std::unexpected(backend_err(r.error()));
+  }
+  return {};
+}
+
+std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backend, const std::string& path,
+                                                            const RegionResolver& resolve,
+                                                            const PipelineConfig& config) {
+  auto buffered_file = open_direct(path, false);
+  if (!buffered_file) return std::unexpected(io_err(buffered_file.error()));
+  auto prelude = read_snapshot_prelude(*buffered_file);
+  if (!prelude) return std::unexpected(snapshot_err(prelude.error()));
+
+  auto plan_r = plan_copies(prelude->snapshot.table, resolve);
+  if (!plan_r) return std::unexpected(plan_r.error());
+  const std::vector<CopyEntry>& plan = plan_r->entries;
+  if (plan.empty()) return RestoreStats{0, 0};
+
+  auto file = open_direct(path, config.try_direct_io);
+  if (!file) return std::unexpected(io_err(file.error()));
+
+  const std::uint64_t chunk_size = config.chunk_size;
+  if (!chunk_size_is_valid(chunk_size))
+    return std::unexpected(RestoreError{RestoreError::InvalidConfig{invalid_chunk_size_message(chunk_size)}});
+
+  const auto range = payload_range(plan);
+  if (!range) return std::unexpected(range.error());
+  const RestoreRun run(chunk_size, *range, *file, *buffered_file);
+  const std::uint64_t num_chunks = run.num_chunks();
+
+  // Declared after the buffers: on a failure path the streams are drained
+  // and destroyed before any buffer a queued copy reads is freed.
+  auto bufs_r = acquire_pinned_bufs(backend, chunk_size);
+  if (!bufs_r) return std::unexpected(backend_err(bufs_r.error()));
+  BufferPair& bufs = *bufs_r;
+  auto streams_r = StreamPair::create(backend);
+  if (!streams_r) return std::unexpected(backend_err(streams_r.error()));
+  StreamPair& streams = *streams_r;
+
+  std::vector<RestoreCrcState> crc_state(plan.size());
+
+  // The last chunk (or a single one) is verified before its copies are
+  // queued; earlier chunks are verified while the next one is read.
+  auto finish_last = [&](std::uint64_t idx) -> std::expected<void, RestoreError> {
+    const PinnedBuffer& buf = bufs[idx % 2];
+    if (auto r = fold_chunk(chunk_bytes(buf, run.chunk_len(idx)), run.chunk_start(idx),
+                                           run.chunk_start(idx), run.chunk_end(idx), plan, crc_state);
+        !r)
+      return r;
+    return launch_uploads(backend, buf, streams[idx % 2], run.chunk_start(idx), run.chunk_end(idx), plan);
+  };
+
+  if (num_chunks > 0) {
+    if (auto r = run.read_chunk(bufs[0], run.chunk_start(0), run.chunk_len(0)); !r) return std::unexpected(r.error());
+  }
+  if (num_chunks == 1) {
+    if (auto r = finish_last(0); !r) return std::unexpected(r.error());
+    if (auto r = streams.sync(0); !r) return std::unexpected(backend_err(r.error()));
+  }
+  if (num_chunks >= 2) {
+    for (std::uint64_t idx = 1; idx < num_chunks; ++idx) {
+      const std::size_t prev = (idx - 1) % 2;
+      const std::size_t curr = idx % 2;
+      const std::uint64_t prev_start = run.chunk_start(idx - 1);
+      const std::uint64_t prev_end = run.chunk_end(idx - 1);
+      if (auto r = launch_uploads(backend, bufs[prev], streams[prev], prev_start, prev_end, plan); !r)
+        return std::unexpected(r.error());
+
+      // The worker only reads buffer `prev` (as the device does) and owns
+      // the running checksums; this thread writes only buffer `curr`. The
+      // join is the only synchronisation. An empty result means the worker
+      // ended abnormally.
+      std::optional<std::expected<void, RestoreError>> crc_result;
+      std::expected<void, RestoreError> read_result;
+      {
+        const auto src = chunk_bytes(bufs[prev], prev_end - prev_start);
+        std::jthread worker;
+        try {
+          worker = std::jthread([&, src] {
+            try {
+              crc_result = fold_chunk(src, prev_start, prev_start, prev_end, plan, crc_state);
+            } catch (...) {
+            }
+          });
+        } catch (const std::system_error&) {
+          throw InternalFailure("CRC worker panicked");
+        }
+        read_result = run.read_chunk(bufs[curr], run.chunk_start(idx), run.chunk_len(idx));
+        worker.join();
+      }
+      if (!crc_result) throw InternalFailure("CRC worker panicked");
+      if (!read_result) return std::unexpected(read_result.error());
+      if (!*crc_result) return std::unexpected(crc_result->error());
+
+      if (auto r = streams.sync(prev); !r) return std::unexpected(backend_err(r.error()));
+    }
+    if (auto r = finish_last(num_chunks - 1); !r) return std::unexpected(r.error());
+    if (auto r = streams.sync(0); !r) return std::unexpected(backend_err(r.error()));
+    if (auto r = streams.sync(1); !r) return std::unexpected(backend_err(r.error()));
+  }
+
+  if (auto r = streams.destroy(); !r) return std::unexpected(backend_err(r.error()));
+  release_pinned_bufs(std::move(bufs), chunk_size);
+  return RestoreStats{plan.size(), plan_r->total_bytes};
+}
+
+}  // namespace vesk
