@@ -50,7 +50,7 @@ class HeapBytes {
   std::size_t n_;
 };
 
-struct Spec {
+struct RegionShape {
   RegionKind kind;
   std::uint32_t id;
   std::uint64_t size;
@@ -93,13 +93,13 @@ struct Image {
   bool device_matches() const { return device == payloads; }
 };
 
-Image make_image(const std::vector<Spec>& specs) {
+Image make_image(const std::vector<RegionShape>& shapes) {
   Image img;
   ByteRegionWriter writer;
-  for (std::size_t i = 0; i < specs.size(); ++i) {
-    img.payloads.push_back(pattern(specs[i].size, static_cast<std::uint32_t>(i + 7)));
-    const std::uint32_t crc = specs[i].record_crc ? crc32c(std::as_bytes(std::span(img.payloads.back()))) : 0;
-    writer.push_region_metadata_with_crc(specs[i].kind, specs[i].id, specs[i].size, crc);
+  for (std::size_t i = 0; i < shapes.size(); ++i) {
+    img.payloads.push_back(pattern(shapes[i].size, static_cast<std::uint32_t>(i + 7)));
+    const std::uint32_t crc = shapes[i].record_crc ? crc32c(std::as_bytes(std::span(img.payloads.back()))) : 0;
+    writer.push_region_metadata_with_crc(shapes[i].kind, shapes[i].id, shapes[i].size, crc);
   }
   const Snapshot snap = writer.build_snapshot();
   const std::vector<std::uint8_t> prelude = snap.to_prelude_bytes();
@@ -107,7 +107,7 @@ Image make_image(const std::vector<Spec>& specs) {
   for (const RegionEntry& e : snap.table) len = std::max<std::size_t>(len, e.file_offset + e.size);
   img.bytes = std::make_unique<HeapBytes>(len);
   std::memcpy(img.bytes->data(), prelude.data(), prelude.size());
-  for (std::size_t i = 0; i < specs.size(); ++i) {
+  for (std::size_t i = 0; i < shapes.size(); ++i) {
     const RegionEntry& e = snap.table.entries()[i];
     img.entries.push_back(e);
     if (e.size > 0) std::memcpy(img.bytes->data() + e.file_offset, img.payloads[i].data(), e.size);
