@@ -286,6 +286,39 @@ TEST_F(MemoryRestoreTest, EveryPathRestoresTheSameBytes) {
   }
 }
 
+TEST_F(MemoryRestoreTest, MappingErrorsNameTheFirstBadEntry) {
+  Image img = make_image({{RegionKind::Weights, 0, 100}, {RegionKind::KvLiveBlock, 4, 200},
+                          {RegionKind::Metadata, 1, 300}});
+  const RegionResolver all = img.resolver();
+  const RegionResolver missing = [&](RegionKind k, std::uint32_t id) -> std::optional<DeviceRegion> {
+    if (k == RegionKind::KvLiveBlock) return std::nullopt;
+    return all(k, id);
+  };
+  const RegionResolver larger = [&](RegionKind k, std::uint32_t id) -> std::optional<DeviceRegion> {
+    auto r = all(k, id);
+    if (k != RegionKind::Weights) r->size += 1;
+    return r;
+  };
+  for (Path p : kAllPaths) {
+    SCOPED_TRACE(path_name(p));
+    reset();
+    auto r = restore(p, img.bytes->span(), missing, 4096);
+    const auto* um = as<RestoreError::UnmappedRegion>(r);
+    ASSERT_NE(um, nullptr);
+    EXPECT_EQ(um->kind, RegionKind::KvLiveBlock);
+    EXPECT_EQ(um->logical_id, 4u);
+    r = restore(p, img.bytes->span(), larger, 4096);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(),
+              "device region size mismatch: kind=KvLiveBlock, logical_id=4, file_size=200, device_size=201");
+    // Planning comes before the registered path's registration.
+    if (p == Path::Registered) {
+      EXPECT_EQ(standin_calls("cudaHostRegister"), 0);
+    }
+    EXPECT_EQ(standin_calls("cudaMemcpyAsync"), 0);
+  }
+}
+
 TEST_F(MemoryRestoreTest, StagedRangeOfWholeChunksAndOneByteMore) {
   // One region: payload starts at 4128, staging starts at 4096, so the
   // covered range is size + 32 bytes long.
