@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 SANITIZER_BUILD := -DVESK_BUILD_PYTHON=OFF -DVESK_BUILD_BENCH=OFF
 
-.PHONY: setup build test test-unit test-python test-asan test-tsan bench demo clean
+.PHONY: setup build test test-unit test-python test-asan test-tsan test-fuzz bench demo clean
 
 setup:
 	@scripts/setup.sh
@@ -32,7 +32,11 @@ test-tsan: setup
 	cmake --build build-tsan -j$(JOBS) --target vesk_standin_tests vesk_pipeline_tests
 	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R '^(standin|pipeline)\.'
 
-test: test-unit test-python test-asan test-tsan
+# Coverage-guided fuzzers (clang, AddressSanitizer), a bounded time each.
+test-fuzz: setup
+	tests/fuzz/run.sh $(CURDIR)/build/fuzz
+
+test: test-unit test-python test-asan test-tsan test-fuzz
 
 bench: build
 	build/bench_file_pipelines 4 $(CURDIR)/build

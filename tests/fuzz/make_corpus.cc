@@ -1,0 +1,99 @@
+// Writes the seed snapshots of the fuzzers: real snapshots of a few KiB,
+// laid out by the snapshot writer with correct checksums, and a few with
+// the shapes the restores treat specially (no regions, empty regions, a
+// region without a recorded checksum).
+//   make_corpus <corpus dir>   (writes <dir>/prelude/* and <dir>/memory/*)
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "format/writer.h"
+#include "pipeline/checksum.h"
+
+namespace {
+
+using vesk::RegionKind;
+
+struct Region {
+  RegionKind kind;
+  std::uint32_t id;
+  std::size_t size;
+  bool record_crc = true;
+};
+
+std::vector<std::uint8_t> payload_of(std::size_t n, std::uint32_t seed) {
+  std::vector<std::uint8_t> v(n);
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : v) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 16);
+  }
+  return v;
+}
+
+// The whole snapshot file: prelude, then each payload at its table offset.
+std::vector<std::uint8_t> snapshot(const std::vector<Region>& regions, bool with_commit) {
+  vesk::ByteRegionWriter writer;
+  if (with_commit) {
+    vesk::VllmCommit commit{};
+    for (std::size_t i = 0; i < commit.size(); ++i) commit[i] = static_cast<std::uint8_t>("0123456789abcdef"[i % 16]);
+    writer.set_vllm_commit(commit);
+  }
+  std::vector<std::vector<std::uint8_t>> payloads;
+  for (const auto& r : regions) {
+    payloads.push_back(payload_of(r.size, r.id + 17 * static_cast<std::uint32_t>(r.kind)));
+    const std::uint32_t crc = r.record_crc ? vesk::crc32c(std::as_bytes(std::span(payloads.back()))) : 0;
+    writer.push_region_metadata_with_crc(r.kind, r.id, r.size, crc);
+  }
+  const vesk::Snapshot snap = writer.build_snapshot();
+  std::vector<std::uint8_t> out = snap.to_prelude_bytes();
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    const auto& e = snap.table.entries()[i];
+    if (out.size() < e.file_offset + e.size) out.resize(e.file_offset + e.size);
+    std::copy(payloads[i].begin(), payloads[i].end(), out.begin() + static_cast<long>(e.file_offset));
+  }
+  return out;
+}
+
+bool write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const std::vector<Region> three = {
+      {RegionKind::Weights, 0, 1500}, {RegionKind::KvLiveBlock, 7, 2900}, {RegionKind::Metadata, 1, 300}};
+  const std::vector<Region> with_empty = {
+      {RegionKind::Weights, 3, 0}, {RegionKind::Weights, 4, 700}, {RegionKind::KvLiveBlock, 0, 0}};
+  const std::vector<Region> unchecked = {{RegionKind::Metadata, 9, 1000, false}, {RegionKind::Weights, 2, 600}};
+  const std::vector<Region> many_small = [] {
+    std::vector<Region> v;
+    for (std::uint32_t i = 0; i < 40; ++i) v.push_back({static_cast<RegionKind>(i % 3), i, (i * 37) % 90});
+    return v;
+  }();
+
+  bool ok = true;
+  // The prelude parser sees whole files; short payloads keep them small.
+  ok &= write(dir + "/prelude/empty.vesk", snapshot({}, false));
+  ok &= write(dir + "/prelude/three.vesk", snapshot(three, true));
+  ok &= write(dir + "/prelude/many_small.vesk", snapshot(many_small, false));
+  ok &= write(dir + "/memory/empty.vesk", snapshot({}, true));
+  ok &= write(dir + "/memory/three.vesk", snapshot(three, false));
+  ok &= write(dir + "/memory/with_empty.vesk", snapshot(with_empty, false));
+  ok &= write(dir + "/memory/unchecked.vesk", snapshot(unchecked, false));
+  ok &= write(dir + "/memory/many_small.vesk", snapshot(many_small, true));
+  if (!ok) {
+    std::fprintf(stderr, "make_corpus: cannot write under %s\n", dir.c_str());
+    return 1;
+  }
+  return 0;
+}
