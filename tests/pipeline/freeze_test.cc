@@ -274,10 +274,5 @@ TEST_F(FreezeTest, BareFileNameCommitsInWorkingDirectory) {
   EXPECT_EQ(read_file(dir_.file("bare.vesk")).size(), 21192u);
 }
 
-TEST(FreezePlanTest, TmpPathAppendsSuffixToWholePath) {
-  EXPECT_EQ(tmp_path_for("/a/b.vesk"), "/a/b.vesk.vesk-incomplete");
-  EXPECT_EQ(tmp_path_for("snap"), "snap.vesk-incomplete");
-}
-
 }  // namespace
 }  // namespace vesk::test

@@ -134,6 +134,11 @@ TEST_F(RestoreTest, PreludeAndPlanningRefusals) {
        prefix + "snapshot prelude is truncated: got 4160 bytes, need 35184372092928"},
       {"region count overflows", [&] { return with_file(header_announcing(std::uint64_t{1} << 59)); },
        prefix + "snapshot prelude offsets overflow usize"},
+      // A region whose end lies beyond 2^64 must not wrap around to a small offset.
+      {"region end overflows", [&] {
+         return with_file(hand_built_file({{RegionKind::Weights, 10, 5000, UINT64_MAX - 100, 0}}, {}, 1));
+       },
+       prefix + "snapshot prelude offsets overflow usize"},
       {"unmapped region", [&] {
          write_file(path_, good);
          auto partial = blank_;
