@@ -1,0 +1,294 @@
+"""Hand-made hostile snapshots against every restore path.
+
+Headers that lie about the number of regions, payloads past the end of
+the data, offsets and sizes whose sum overflows, tables out of order or
+overlapping, bad layouts and corrupted payloads. Every path (the file
+restore, direct and buffered, and every memory path) must refuse what it
+cannot restore exactly, with the module's RuntimeError, before any byte
+reaches device memory, whether or not checksums are verified, and must
+not allocate in proportion to a lying header.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import vesk
+from helpers import KINDS, crc32c, pattern
+
+MiB = 1 << 20
+U64 = (1 << 64) - 1
+PRELUDE = "vesk runtime error: snapshot parse failed: "
+HERE = Path(__file__).resolve().parent
+
+
+def raw_snapshot(entries, payload=b"", num_regions=None, table_offset=4096, magic=b"VESK", version=2) -> bytes:
+    """A snapshot whose header and table say exactly what they are told to.
+    entries: (kind, logical_id, size, file_offset, crc)."""
+    n = len(entries) if num_regions is None else num_regions
+    header = magic + struct.pack("<IQQ", version, n, table_offset) + bytes(40)
+    header += bytes(4096 - len(header))
+    table = b"".join(struct.pack("<IIQQII", KINDS.get(k, k) if isinstance(k, str) else k, lid, size, off, crc, 0)
+                     for k, lid, size, off, crc in entries)
+    return header + table + payload
+
+
+def restore_paths(standin_available: bool):
+    """(name, restore(path, data, mapping)) for every way into the restores."""
+
+    def pinned(path, data, mapping):
+        p = vesk.PinnedMmap(data)
+        try:
+            return vesk.restore_from_pinned_mmap(p, mapping)
+        finally:
+            del p
+
+    paths = [
+        ("file", lambda path, data, m: vesk.restore_from_file_pipelined(str(path), m, chunk_size_mb=1)),
+        ("file_buffered",
+         lambda path, data, m: vesk.restore_from_file_pipelined(str(path), m, chunk_size_mb=1, direct_io=False)),
+        ("bytes_pipelined", lambda path, data, m: vesk.restore_from_bytes_pipelined(data, m, chunk_size_mb=1)),
+        ("zerocopy", lambda path, data, m: vesk.restore_from_bytes_pipelined_zerocopy(data, m)),
+        ("pinned_mmap", pinned),
+    ]
+    if standin_available:
+        def staging(path, data, m, lib):
+            lib.standin_fail(b"cudaHostRegister", 0, 712)
+            try:
+                return vesk.restore_from_bytes_auto(data, m, chunk_size_mb=1)
+            finally:
+                lib.standin_reset()
+        paths.append(("auto_staging", staging))
+    return paths
+
+
+@pytest.fixture
+def paths(runtime):
+    out = []
+    for name, fn in restore_paths(runtime.standin):
+        if name == "auto_staging":
+            out.append((name, lambda p, d, m, fn=fn: fn(p, d, m, runtime.lib)))
+        else:
+            out.append((name, fn))
+    return out
+
+
+@pytest.fixture(params=["verify", "no_verify"])
+def verification(request, monkeypatch):
+    if request.param == "no_verify":
+        monkeypatch.setenv("VESK_VERIFY", "0")
+    else:
+        monkeypatch.delenv("VESK_VERIFY", raising=False)
+    return request.param
+
+
+class Targets:
+    """Device regions for a mapping, filled with a marker so that any byte
+    written by a refused restore shows."""
+
+    def __init__(self, device, sizes):
+        self.device = device
+        self.sizes = sizes
+        # A lying size gets a small real allocation: a copy of the claimed
+        # size would run far past it.
+        self.ptrs = [device.alloc(min(s, MiB)) for s in sizes]
+
+    def mapping(self, keys):
+        return [(k, lid, p, s) for (k, lid), p, s in zip(keys, self.ptrs, self.sizes)]
+
+    def mark(self):
+        for p, s in zip(self.ptrs, self.sizes):
+            self.device.fill(p, 0xEE, min(s, MiB))
+
+    def untouched(self) -> bool:
+        return all(self.device.download(p, min(s, MiB)) == b"\xee" * min(s, MiB) for p, s in zip(self.ptrs, self.sizes))
+
+
+def refused_everywhere(tmp_path, device, paths, data, keys_sizes, expect):
+    """Every path refuses `data` with a message matching expect(path_name)
+    and leaves the device regions as they were."""
+    snap_path = tmp_path / "hostile.vesk"
+    snap_path.write_bytes(data)
+    keys = [(k, lid) for k, lid, _ in keys_sizes]
+    targets = Targets(device, [s for _, _, s in keys_sizes])
+    for name, restore in paths:
+        targets.mark()
+        with pytest.raises(RuntimeError) as info:
+            restore(snap_path, bytearray(data), targets.mapping(keys))
+        message = str(info.value)
+        assert message.startswith("vesk runtime error: "), (name, message)
+        wanted = expect(name)
+        assert any(w in message for w in wanted), f"{name}: {message!r}, expected one of {wanted}"
+        assert targets.untouched(), f"{name}: device memory written by a refused restore"
+
+
+FILE_EOF = "i/o error during snapshot prelude: UnexpectedEof"
+MEMORY_BOUNDS = ("region payload out of bounds", "data too short: need byte")
+
+
+def by_place(file_msgs, memory_msgs):
+    return lambda name: file_msgs if name.startswith("file") else memory_msgs
+
+
+def test_payload_past_the_end(tmp_path, device, paths, verification):
+    body = pattern(5000, 1)
+    start = 4096 + 32
+    data = raw_snapshot([("weights", 0, 5000, start + 100, crc32c(body))], body)
+    refused_everywhere(tmp_path, device, paths, data, [("weights", 0, 5000)],
+                       by_place((FILE_EOF,), MEMORY_BOUNDS))
+    # Starting beyond the end altogether.
+    data = raw_snapshot([("weights", 0, 100, 1 << 40, 0x1234)], body)
+    refused_everywhere(tmp_path, device, paths, data, [("weights", 0, 100)], by_place((FILE_EOF,), MEMORY_BOUNDS))
+
+
+def test_size_far_beyond_the_data(tmp_path, device, paths, verification):
+    """The table claims a terabyte; the caller maps a region of that size
+    (onto a small allocation): nothing may be copied, nothing allocated."""
+    data = raw_snapshot([("kv_live_block", 3, 1 << 40, 4096 + 32, 0x1234)], pattern(8192, 2))
+    refused_everywhere(tmp_path, device, paths, data, [("kv_live_block", 3, 1 << 40)],
+                       by_place((FILE_EOF,), MEMORY_BOUNDS))
+
+
+@pytest.mark.parametrize("offset,size", [(U64 - 50, 100), (U64 - 99, 100), (1 << 63, 1 << 63), (4128, U64)],
+                         ids=["wraps", "ends_at_2_64", "half_plus_half", "size_max"])
+def test_offset_plus_size_overflows(tmp_path, device, paths, verification, offset, size):
+    data = raw_snapshot([("metadata", 1, size, offset, 0x1234)], pattern(4096, 3))
+    overflow = ("snapshot prelude offsets overflow",)
+    refused_everywhere(tmp_path, device, paths, data, [("metadata", 1, size)],
+                       by_place(overflow + (FILE_EOF,), MEMORY_BOUNDS + overflow))
+
+
+def test_malformed_preludes(tmp_path, device, paths):
+    body = pattern(300, 4)
+    good = [("weights", 0, 300, 4096 + 32, crc32c(body))]
+    cases = [
+        (raw_snapshot(good, body, magic=b"KSEV"), ("header parse failed: bad magic bytes",)),
+        (raw_snapshot(good, body, version=3), ("header parse failed: unsupported snapshot version: found 3",)),
+        # The file restore reads a table at 4096 and finds it short.
+        (raw_snapshot(good, body, table_offset=8192),
+         ("unsupported snapshot layout: region_table_offset = 8192", "snapshot prelude is truncated")),
+        (raw_snapshot([(7, 0, 300, 4096 + 32, 0)], body), ("region table parse failed: unknown region kind",)),
+        # Three entries announced, one present: the table runs into the payload.
+        (raw_snapshot(good, b"", num_regions=3), ("snapshot prelude is truncated",)),
+        (raw_snapshot(good, body)[:4000], ("UnexpectedEof: ", "data too short for header: 4000 bytes")),
+        (b"", ("UnexpectedEof: ", "data too short for header: 0 bytes")),
+    ]
+    for data, wanted in cases:
+        refused_everywhere(tmp_path, device, paths, data, [("weights", 0, 300)], lambda name, w=wanted: w)
+
+
+def test_corrupted_payload(tmp_path, device, paths):
+    """A checksum mismatch is found before any byte of the memory paths
+    reaches the device (the file path may already have sent earlier
+    chunks, so only its error is checked)."""
+    body = bytearray(pattern(3 * MiB, 5))
+    data = bytearray(raw_snapshot([("weights", 0, len(body), 4096 + 32, crc32c(bytes(body[:65536])))], bytes(body)))
+    # The recorded checksum is the one of a shorter prefix: wrong for the region.
+    refused_everywhere(tmp_path, device, [(n, f) for n, f in paths if not n.startswith("file")], bytes(data),
+                       [("weights", 0, len(body))], lambda name: ("region checksum mismatch",))
+    snap = tmp_path / "c.vesk"
+    snap.write_bytes(data)
+    target = device.alloc(len(body))
+    with pytest.raises(RuntimeError, match="region checksum mismatch: kind=Weights, logical_id=0"):
+        vesk.restore_from_file_pipelined(str(snap), [("weights", 0, target, len(body))], chunk_size_mb=1)
+
+
+def test_out_of_order_and_overlapping_tables_restore_exactly(tmp_path, device, paths, verification):
+    """Tables the writer never produces but the format allows: regions
+    listed out of file order, sharing bytes, or lying inside the prelude.
+    Each region must receive exactly the bytes at its offsets, by every
+    path (or be refused; never receive other bytes)."""
+    payload = pattern(3 * MiB + 5000, 6)
+    base = 4096 + 32 * 4
+    spans = [(base + 2 * MiB, MiB + 17),    # listed first, lies last
+             (base, MiB + 3),               # the lowest offset, listed second
+             (base + MiB, 2 * MiB),         # overlaps both neighbours
+             (100, 5000)]                   # inside the header and the table
+    full = bytearray(raw_snapshot([], b"", num_regions=4) + bytes(32 * 4) + payload)
+    entries = []
+    for i, (off, size) in enumerate(spans):
+        entries.append((("weights", "kv_live_block", "metadata", "weights")[i], 10 + i, size, off, 0))
+    # Checksums over the final bytes, which include the table itself for
+    # the region inside the prelude: settle that one with a zero checksum.
+    table = b""
+    for k, lid, size, off, _ in entries:
+        crc = 0 if off < base else crc32c(bytes(full[off:off + size]))
+        table += struct.pack("<IIQQII", KINDS[k], lid, size, off, crc, 0)
+    full[4096:4096 + len(table)] = table
+    data = bytes(full)
+    snap_path = tmp_path / "odd.vesk"
+    snap_path.write_bytes(data)
+    sizes = [size for _, size in spans]
+    ptrs = [device.alloc(s) for s in sizes]
+    mapping = [(k, lid, p, s) for (k, lid, *_), p, s in zip(entries, ptrs, sizes)]
+    for name, restore in paths:
+        for p, s in zip(ptrs, sizes):
+            device.fill(p, 0xEE, s)
+        try:
+            restore(snap_path, bytearray(data), mapping)
+        except RuntimeError as e:
+            assert str(e).startswith("vesk runtime error: "), (name, str(e))
+            continue
+        for (off, size), p in zip(spans, ptrs):
+            assert device.download(p, size) == data[off:off + size], f"{name}: region at {off} received other bytes"
+
+
+LYING_HEADERS = textwrap.dedent("""
+    import json, resource, struct, sys, time
+    sys.path.insert(0, sys.argv[1])
+    import vesk
+    from test_hostile_files import raw_snapshot, restore_paths
+
+    # Room for the interpreter, the runtime and 1 MiB staging buffers, but
+    # not for a table sized by the header.
+    with open("/proc/self/status") as f:
+        vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    limit = vm + (768 << 20)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    import ctypes
+    lib = ctypes.CDLL(vesk.vesk._runtime_path())
+    standin = hasattr(lib, "standin_fail")
+    results = []
+    path = sys.argv[2]
+    for n in [1 << 25, 1 << 40, 1 << 57, 1 << 59, (1 << 64) - 1]:
+        data = raw_snapshot([], b"", num_regions=n)
+        with open(path, "wb") as f:
+            f.write(data)
+        for name, restore in restore_paths(standin):
+            args = (path, bytearray(data), [("weights", 0, 0, 0)]) + ((lib,) if name == "auto_staging" else ())
+            t0 = time.monotonic()
+            try:
+                restore(*args)
+                outcome = "succeeded"
+            except RuntimeError as e:
+                outcome = str(e)
+            except MemoryError as e:
+                outcome = "MemoryError"
+            results.append((n, name, outcome, time.monotonic() - t0))
+    print(json.dumps(results))
+""")
+
+
+def test_lying_region_count_fails_fast_without_allocating(tmp_path):
+    """A 4 KiB file whose header claims up to 2^64-1 regions: refused at
+    once by every path, in a process whose address space could not hold
+    the claimed table."""
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    out = subprocess.run([sys.executable, "-c", LYING_HEADERS, str(HERE), str(tmp_path / "liar.vesk")],
+                         capture_output=True, text=True, timeout=120, env=env)
+    assert out.returncode == 0, out.stderr[-3000:]
+    results = json.loads(out.stdout.splitlines()[-1])
+    assert len(results) >= 25
+    for n, name, outcome, seconds in results:
+        assert outcome.startswith(PRELUDE), (n, name, outcome)
+        assert ("truncated" in outcome or "overflow" in outcome), (n, name, outcome)
+        assert seconds < 1.0, (n, name, seconds)
