@@ -3,6 +3,7 @@
 // and touch no device: the six functions do not depend on them.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 namespace vesk::python {
