@@ -1,0 +1,132 @@
+"""The command line: inspect, verify and bench, run as an operator would."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+import vesk
+
+PACKAGE_DIR = str(Path(vesk.__file__).resolve().parent.parent)
+
+
+def run_cli(*args: str, timeout: float = 300) -> subprocess.CompletedProcess:
+    env = dict(os.environ, PYTHONPATH=PACKAGE_DIR)
+    return subprocess.run(
+        [sys.executable, "-m", "vesk", *args], capture_output=True, text=True, env=env, timeout=timeout
+    )
+
+
+@pytest.fixture
+def snapshot(tmp_path, device):
+    """A frozen snapshot of three regions, one spanning several pages."""
+    payloads = [bytes(range(100)), os.urandom(5000), os.urandom(70001)]
+    kinds = ["weights", "kv_live_block", "metadata"]
+    regions = [(k, 10 + i, device.region(p), len(p)) for i, (k, p) in enumerate(zip(kinds, payloads))]
+    path = tmp_path / "model.vesk"
+    vesk.freeze_to_file_pipelined(str(path), regions, "a" * 40)
+    return path, payloads
+
+
+def test_inspect_shows_header_and_table(snapshot):
+    path, payloads = snapshot
+    out = run_cli("inspect", str(path))
+    assert out.returncode == 0, out.stderr
+    text = out.stdout
+    assert "format version  2" in text
+    assert "vllm commit     " + "a" * 40 in text
+    assert "regions         3" in text
+    assert "table offset    4096" in text
+    assert f"({sum(map(len, payloads))} bytes)" in text
+    assert "matches the layout" in text
+    assert "kv_live_block" in text and "metadata" in text
+    assert f"0x{vesk.vesk._crc32c(payloads[2]):08x}" in text
+
+
+def test_inspect_json_matches_the_file(snapshot):
+    path, payloads = snapshot
+    out = run_cli("inspect", "--json", str(path))
+    assert out.returncode == 0, out.stderr
+    info = json.loads(out.stdout)
+    assert info["num_regions"] == 3 and info["region_table_offset"] == 4096
+    assert info["file_size"] == path.stat().st_size == 4096 + 3 * 32 + sum(map(len, payloads))
+    assert info["length_matches_layout"] is True
+    offsets = [r["file_offset"] for r in info["regions"]]
+    assert offsets == [4192, 4292, 9292]
+    assert [r["kind"] for r in info["regions"]] == ["weights", "kv_live_block", "metadata"]
+    assert [r["logical_id"] for r in info["regions"]] == [10, 11, 12]
+
+
+def test_verify_accepts_an_intact_snapshot(snapshot):
+    out = run_cli("verify", str(snapshot[0]))
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert "OK, 3 regions verified" in out.stdout
+
+
+def test_verify_names_the_region_with_a_flipped_byte(snapshot):
+    path, _ = snapshot
+    data = bytearray(path.read_bytes())
+    data[4292 + 1234] ^= 0x01  # inside region 1 (kv_live_block, id 11)
+    path.write_bytes(bytes(data))
+    out = run_cli("verify", str(path))
+    assert out.returncode == 1
+    assert "MISMATCH region 1 (kind=kv_live_block, logical_id=11)" in out.stdout
+    assert "region 0" not in out.stdout and "region 2" not in out.stdout
+
+
+@pytest.mark.parametrize("command", ["verify", "inspect"])
+def test_unreadable_or_foreign_files_exit_2_with_the_module_message(tmp_path, snapshot, command):
+    path, _ = snapshot
+    foreign = tmp_path / "foreign.bin"
+    foreign.write_bytes(b"\0" * 8192)
+    out = run_cli(command, str(foreign))
+    assert out.returncode == 2
+    assert 'bad magic bytes: expected b"VESK", found [0, 0, 0, 0]' in out.stderr
+    out = run_cli(command, str(tmp_path / "missing.vesk"))
+    assert out.returncode == 2 and "NotFound" in out.stderr
+    # A table cut short is malformed for both tools.
+    short = tmp_path / "short.vesk"
+    short.write_bytes(path.read_bytes()[:4100])
+    out = run_cli(command, str(short))
+    assert out.returncode == 2
+    assert "snapshot prelude is truncated: got 4100 bytes, need 4192" in out.stderr
+
+
+def test_verify_refuses_a_payload_cut_short(snapshot, tmp_path):
+    path, _ = snapshot
+    cut = tmp_path / "cut.vesk"
+    cut.write_bytes(path.read_bytes()[:5000])
+    out = run_cli("verify", str(cut))
+    assert out.returncode == 2
+    assert "region payload out of bounds: file_size=5000, payload_end=9292" in out.stderr
+    # inspect still reads the table, and says the file is too short.
+    out = run_cli("inspect", str(cut))
+    assert out.returncode == 0 and "TRUNCATED" in out.stdout
+
+
+@pytest.mark.standin
+def test_bench_runs_every_path_end_to_end(tmp_path, runtime):
+    out = run_cli("bench", "--size", "64M", "--regions", "8", "--dir", str(tmp_path), "--json")
+    assert out.returncode == 0, out.stderr
+    assert "stand-in" in out.stderr  # says where the device memory came from
+    result = json.loads(out.stdout)
+    assert result["verified"] is True and result["size"] == 64 << 20
+    for path in (
+        "freeze",
+        "restore_file",
+        "restore_bytes_staging",
+        "restore_bytes_zerocopy",
+        "restore_bytes_auto",
+        "restore_pinned_mmap",
+    ):
+        assert result["paths"][path]["gbps"] > 0, path
+        assert result["paths"][path]["bytes_copied"] == 64 << 20, path
+    # The staging figure really came from the staging path.
+    assert result["paths"]["restore_bytes_staging"]["fallback_warnings"] == 1
+    assert len(result["paths"]["restore_pinned_mmap"]["runs_seconds"]) == 3
+    assert {"h2d_pinned_gbps", "memcpy_gbps", "disk"} <= result["limits"].keys()
+    assert not list(tmp_path.iterdir())  # the snapshot and dd files are gone
