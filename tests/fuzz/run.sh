@@ -2,15 +2,15 @@
 # Builds the fuzzers with clang (AddressSanitizer, UndefinedBehaviorSanitizer,
 # libFuzzer) and runs each for a bounded time from its seed corpus.
 #   tests/fuzz/run.sh [build dir]     (default: build/fuzz)
-# VESK_FUZZ_SECONDS sets the time per fuzzer (default 25). New inputs go to
+# VESK_FUZZ_SECONDS sets the time per fuzzer (default 20). New inputs go to
 # the build dir; a crashing input is saved there and fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build/fuzz}
-seconds=${VESK_FUZZ_SECONDS:-25}
+seconds=${VESK_FUZZ_SECONDS:-20}
 cxx=${VESK_FUZZ_CXX:-clang++-16}
 
-cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= >/dev/null
 cmake --build "$build" -j"${JOBS:-$(nproc)}" --target fuzz_prelude fuzz_memory_restore
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
