@@ -170,8 +170,8 @@ std::expected<void, RestoreError> run_pre_registered_plan(const PipelinedBackend
   // overlap in the copy engines.
   for (std::size_t k = 0; k < plan.size(); ++k) {
     const CopyEntry& e = plan[k];
-    // Nothing to move; the device pointer of an empty region may be null.
-    if (e.size == 0) continue;
+    // An empty region still gets its (zero-length) copy: one copy per
+    // region, and the runtime accepts a count of 0 whatever the pointers.
     auto queued = backend.memcpy_h2d_async_raw(e.device_region, data.data() + e.file_offset,
                                                static_cast<std::size_t>(e.size), (*streams)[k % 2]);
     if (!queued) return std::unexpected(backend_error(queued.error()));
