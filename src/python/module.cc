@@ -20,11 +20,14 @@ constexpr const char* kModuleDoc =
     "It is wired up as the extension module's entry point (PyInit_vesk), adding six functions\n"
     "and the PinnedMmap class; every failure is raised as a Python exception.";
 
+// m_size 0, not -1: for -1 the interpreter keeps a copy of the module's
+// dictionary and hands it to a later import in a sub-interpreter without
+// calling PyInit_vesk, which would skip the interpreter check below.
 PyModuleDef g_module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "vesk",
     .m_doc = kModuleDoc,
-    .m_size = -1,
+    .m_size = 0,
 };
 
 // Both live for the rest of the process once set; the interpreter lock

@@ -115,3 +115,31 @@ os.write({w}, msg.encode())
         os.close(r)
         os.close(w)
     assert msg.startswith("ImportError: ") and "sub-interpreter" in msg, msg
+
+
+def test_import_in_a_sub_interpreter_is_refused():
+    try:
+        import _testcapi
+    except ImportError:
+        pytest.skip("_testcapi is not available")
+    # An ordinary import statement, not a direct call of the initialisation
+    # function: the import system must not hand a sub-interpreter a copy of
+    # the module made in this one without asking the module.
+    r, w = os.pipe()
+    script = f"""
+import os, sys
+sys.path[:0] = {[p for p in __import__("sys").path if p]!r}
+try:
+    import vesk
+    msg = "imported"
+except ImportError as e:
+    msg = "ImportError: " + str(e)
+os.write({w}, msg.encode())
+"""
+    try:
+        assert _testcapi.run_in_subinterp(script) == 0
+        msg = os.read(r, 4096).decode()
+    finally:
+        os.close(r)
+        os.close(w)
+    assert msg.startswith("ImportError: ") and "sub-interpreter" in msg, msg
