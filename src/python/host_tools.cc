@@ -19,9 +19,15 @@ PyObject* raise_runtime(const std::string& message) {
 // _read_prelude(path) -> dict with the header fields, the file's length and
 // the region table as a list of (kind, logical_id, size, file_offset, crc32c).
 PyObject* read_prelude(PyObject*, PyObject* args) {
-  const char* path = nullptr;
-  if (!PyArg_ParseTuple(args, "s:_read_prelude", &path)) return nullptr;
-  auto prelude = read_snapshot_prelude(std::string(path));
+  // The path is encoded as the operating system expects it (the file-system
+  // encoding with surrogate escapes), so that a file whose name is not valid
+  // UTF-8, as handed over by the command line, can still be opened; bytes
+  // and path-like objects are accepted too, an embedded NUL is refused.
+  PyObject* encoded = nullptr;
+  if (!PyArg_ParseTuple(args, "O&:_read_prelude", PyUnicode_FSConverter, &encoded)) return nullptr;
+  std::string path(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+  Py_DECREF(encoded);
+  auto prelude = read_snapshot_prelude(path);
   if (!prelude) return raise_runtime(RestoreError{RestoreError::Snapshot{prelude.error()}}.message());
 
   const Snapshot& snap = prelude->snapshot;

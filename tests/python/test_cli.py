@@ -17,7 +17,9 @@ PACKAGE_DIR = str(Path(vesk.__file__).resolve().parent.parent)
 def run_cli(*args: str, timeout: float = 300) -> subprocess.CompletedProcess:
     env = dict(os.environ, PYTHONPATH=PACKAGE_DIR)
     return subprocess.run(
-        [sys.executable, "-m", "vesk", *args], capture_output=True, text=True, env=env, timeout=timeout
+        [sys.executable, "-m", "vesk", *args], capture_output=True, text=True, env=env, timeout=timeout,
+        # File names that are not UTF-8 come back as they went in.
+        errors="surrogateescape",
     )
 
 
@@ -59,6 +61,19 @@ def test_inspect_json_matches_the_file(snapshot):
     assert offsets == [4192, 4292, 9292]
     assert [r["kind"] for r in info["regions"]] == ["weights", "kv_live_block", "metadata"]
     assert [r["logical_id"] for r in info["regions"]] == [10, 11, 12]
+
+
+def test_inspect_and_verify_take_a_file_name_that_is_not_utf8(snapshot):
+    path, _ = snapshot
+    odd = os.path.join(os.fsencode(path.parent), b"model-\xff.vesk")
+    os.rename(os.fsencode(path), odd)
+    name = os.fsdecode(odd)
+    out = run_cli("inspect", name)
+    assert out.returncode == 0, out.stderr
+    assert "regions         3" in out.stdout
+    out = run_cli("verify", name)
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert "OK, 3 regions verified" in out.stdout
 
 
 def test_verify_accepts_an_intact_snapshot(snapshot):
