@@ -12,6 +12,7 @@ not allocate in proportion to a lying header.
 from __future__ import annotations
 
 import json
+import mmap
 import os
 import struct
 import subprocess
@@ -45,11 +46,18 @@ def restore_paths(standin_available: bool):
     """(name, restore(path, data, mapping)) for every way into the restores."""
 
     def pinned(path, data, mapping):
-        p = vesk.PinnedMmap(data)
+        # A page-aligned copy, as a real runtime may refuse to register
+        # other memory; the point here is the restore, not the registration.
+        mm = mmap.mmap(-1, len(data)) if data else None
+        if mm is not None:
+            mm.write(data)
+        p = vesk.PinnedMmap(mm if mm is not None else b"")
         try:
             return vesk.restore_from_pinned_mmap(p, mapping)
         finally:
             del p
+            if mm is not None:
+                mm.close()
 
     paths = [
         ("file", lambda path, data, m: vesk.restore_from_file_pipelined(str(path), m, chunk_size_mb=1)),
