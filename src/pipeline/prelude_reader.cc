@@ -2,10 +2,34 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <vector>
 
 namespace vesk {
+
+namespace {
+
+// The table is read and decoded in pieces of this many bytes (32768
+// entries). A corrupted entry count, say a flipped high bit in num_regions
+// of a large file, then fails at the first bytes past the real table that
+// are no entry, instead of first allocating and reading a prelude that can
+// be as large as the file.
+constexpr std::size_t kTablePieceBytes = std::size_t{1} << 20;
+
+// What decoding a prelude of exactly `prelude_size` bytes gives for a table
+// that is not right after the header: the same checks, in the same order, as
+// Snapshot::from_prelude_bytes, without reading anything.
+SnapshotError misplaced_table_error(std::uint64_t table_offset, std::uint64_t n, std::uint64_t prelude_size) {
+  constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  if (table_offset > max - REGION_ENTRY_SIZE * n) return SnapshotError{SnapshotError::OffsetOverflow{}};
+  const std::uint64_t need = table_offset + REGION_ENTRY_SIZE * n;
+  if (prelude_size < need) return SnapshotError{SnapshotError::TruncatedTable{prelude_size, need}};
+  return SnapshotError{SnapshotError::UnsupportedLayout{table_offset}};
+}
+
+}  // namespace
 
 std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile& file) {
   struct stat st {};
@@ -24,13 +48,27 @@ std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile
   if (n > (UINT64_MAX - HEADER_SIZE) / REGION_ENTRY_SIZE) return std::unexpected(SnapshotError{SnapshotError::OffsetOverflow{}});
   const std::uint64_t prelude_size = HEADER_SIZE + REGION_ENTRY_SIZE * n;
   if (prelude_size > file_size) return std::unexpected(SnapshotError{SnapshotError::TruncatedTable{file_size, prelude_size}});
+  if (header->region_table_offset != HEADER_SIZE)
+    return std::unexpected(misplaced_table_error(header->region_table_offset, n, prelude_size));
 
-  std::vector<std::uint8_t> prelude(prelude_size);
-  if (auto r = pread_exact(file, std::as_writable_bytes(std::span(prelude)), 0); !r)
-    return std::unexpected(SnapshotError::from_io(r.error()));
-  auto snap = Snapshot::from_prelude_bytes(prelude);
-  if (!snap) return std::unexpected(snap.error());
-  return FilePrelude{std::move(*snap), file_size};
+  // Entries go straight from each piece into the table; the first one that
+  // does not decode ends the read.
+  RegionTable table;
+  const std::uint64_t table_bytes = prelude_size - HEADER_SIZE;
+  std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::min<std::uint64_t>(kTablePieceBytes, table_bytes)));
+  for (std::uint64_t at = HEADER_SIZE; at < prelude_size;) {
+    const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), prelude_size - at));
+    const std::span<std::uint8_t> bytes(piece.data(), len);
+    if (auto r = pread_exact(file, std::as_writable_bytes(bytes), at); !r)
+      return std::unexpected(SnapshotError::from_io(r.error()));
+    for (std::size_t k = 0; k < len; k += REGION_ENTRY_SIZE) {
+      auto entry = RegionEntry::from_bytes(bytes.subspan(k, REGION_ENTRY_SIZE));
+      if (!entry) return std::unexpected(SnapshotError{SnapshotError::Region{entry.error()}});
+      table.push(*entry);
+    }
+    at += len;
+  }
+  return FilePrelude{Snapshot::from_header_and_table(*std::move(header), std::move(table)), file_size};
 }
 
 std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const std::string& path) {
