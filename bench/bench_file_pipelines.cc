@@ -1,21 +1,25 @@
 // Freeze to a file and restore from it, against the disk's own limits on
-// the same file system.
+// the same file system, with each chunk moved as one request and as pieces
+// in flight together.
 //
-//   bench_file_pipelines [GiB = 4] [directory = .]
+//   bench_file_pipelines [GiB = 4] [directory = .] [rounds = 3] [DEPTHxMiB ...]
 //
 // A snapshot of GiB gibibytes of payload, 64 regions of mixed sizes (many
 // not multiples of 4096), is frozen from host memory playing device memory
 // and restored into fresh host memory, with 64 MiB chunks and O_DIRECT as
-// the module uses them. The same byte count is then written and read by dd
-// with direct I/O (and by fio at queue depth 16 with 4 MiB blocks when fio
-// is installed). Last, the eight-way CRC-32C against ISA-L's single-thread
-// routine on a 1 GiB buffer.
+// the module uses them: once per design, the one-request design (each
+// chunk one pwrite / pread) and the default pieces, plus any further
+// DEPTHxMiB designs given (8x8 = eight requests of 8 MiB in flight). The
+// same byte count is then written and read by dd with direct I/O in 64 MiB
+// blocks, and by fio with 4 MiB blocks at queue depth 16 when fio is
+// installed: a read, a write into a new file (fio reserves it first) and a
+// write over the file dd wrote.
 //
-// The disk is shared and its speed varies from second to second, so each
-// transfer runs three times, alternating with the others, and the best run
-// counts; every run is printed. The first freeze also pays for allocating
-// the staging buffers, which later freezes on the thread take from the
-// cache.
+// The disk is shared and its speed varies from second to second, so every
+// transfer runs once per round, the designs in alternating order, and the
+// best run counts; every run is printed. The first freeze also pays for
+// allocating the staging buffers, which later freezes on the thread take
+// from the cache.
 //
 // Under the stand-in runtime every device copy is a memmove on a stream
 // worker thread, so the restore also pays a host copy that a GPU would do
@@ -41,6 +45,7 @@
 #include "cuda/runtime.h"
 #include "pipeline/checksum.h"
 #include "pipeline/freeze.h"
+#include "pipeline/io_pieces.h"
 #include "pipeline/restore_file.h"
 
 namespace {
@@ -51,7 +56,7 @@ constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 constexpr std::uint64_t kChunk = 64 * kMiB;
 constexpr std::size_t kRegions = 64;
-constexpr int kRuns = 3;
+constexpr int kDefaultRounds = 3;
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "bench_file_pipelines: %s\n", what.c_str());
@@ -79,6 +84,44 @@ struct Runs {
     return out + " s";
   }
 };
+
+// fio's rate of each round, in GB/s.
+struct Rates {
+  std::vector<double> gbps;
+  bool empty() const { return gbps.empty(); }
+  double best() const { return *std::max_element(gbps.begin(), gbps.end()); }
+  std::string list() const {
+    std::string out;
+    for (double r : gbps) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%s%.2f", out.empty() ? "" : " ", r);
+      out += buf;
+    }
+    return out + " GB/s";
+  }
+};
+
+// One way of moving each chunk, and its runs.
+struct Design {
+  std::string name;
+  vesk::IoPieces pieces;
+  Runs freeze, restore;
+};
+
+std::string design_name(vesk::IoPieces p) {
+  if (p.depth == 1) return "one request per chunk";
+  return std::to_string(p.depth) + " x " + std::to_string(p.piece_size / kMiB) + " MiB in flight";
+}
+
+// "8x8": eight requests of 8 MiB.
+vesk::IoPieces parse_design(const std::string& text) {
+  const auto x = text.find('x');
+  if (x == std::string::npos) die("design must look like DEPTHxMiB, got " + text);
+  const unsigned long depth = std::strtoul(text.substr(0, x).c_str(), nullptr, 10);
+  const unsigned long mib = std::strtoul(text.substr(x + 1).c_str(), nullptr, 10);
+  if (depth < 1 || depth > vesk::kMaxIoDepth || mib < 1) die("bad design " + text);
+  return vesk::IoPieces{static_cast<std::uint32_t>(depth), mib * kMiB};
+}
 
 // Sizes that sum to `total`: weights 1..7 in turn, odd regions trimmed by
 // an amount that is not a multiple of 4096, the last one taking the rest.
@@ -162,14 +205,16 @@ std::optional<double> fio_bw_bytes(const std::string& json, const std::string& d
   return std::strtod(json.c_str() + key + 13, nullptr);
 }
 
-std::optional<std::pair<double, double>> fio_limits(const std::string& file, std::uint64_t bytes) {
-  if (std::system("command -v fio >/dev/null 2>&1") != 0) return std::nullopt;
-  const std::string common = " --filename=" + shell_quote(file) + " --size=" + std::to_string(bytes) +
-                             " --bs=4M --iodepth=16 --ioengine=libaio --direct=1 --output-format=json";
-  const auto w = fio_bw_bytes(run_capture("fio --name=w --rw=write" + common + " 2>/dev/null"), "write");
-  const auto r = fio_bw_bytes(run_capture("fio --name=r --rw=read" + common + " 2>/dev/null"), "read");
-  if (!w || !r) return std::nullopt;
-  return std::pair{*w / 1e9, *r / 1e9};
+bool have_fio() { return std::system("command -v fio >/dev/null 2>&1") == 0; }
+
+// One fio job at queue depth 16 with 4 MiB direct requests, in GB/s.
+std::optional<double> fio_rate(const std::string& file, std::uint64_t bytes, const std::string& rw) {
+  const std::string cmd = "fio --name=" + rw + " --rw=" + rw + " --filename=" + shell_quote(file) +
+                          " --size=" + std::to_string(bytes) +
+                          " --bs=4M --iodepth=16 --ioengine=libaio --direct=1 --output-format=json 2>/dev/null";
+  const auto bw = fio_bw_bytes(run_capture(cmd), rw == "read" ? "read" : "write");
+  if (!bw) return std::nullopt;
+  return *bw / 1e9;
 }
 
 }  // namespace
@@ -177,7 +222,15 @@ std::optional<std::pair<double, double>> fio_limits(const std::string& file, std
 int main(int argc, char** argv) {
   const double gib = argc > 1 ? std::strtod(argv[1], nullptr) : 4.0;
   const std::string dir = argc > 2 ? argv[2] : ".";
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : kDefaultRounds;
   if (!(gib > 0)) die("size must be a positive number of GiB");
+  if (rounds < 1) die("rounds must be at least 1");
+  std::vector<Design> designs = {{design_name(vesk::IoPieces::one_request()), vesk::IoPieces::one_request(), {}, {}},
+                                 {design_name(vesk::IoPieces{}) + " (default)", vesk::IoPieces{}, {}, {}}};
+  for (int i = 4; i < argc; ++i) {
+    const auto p = parse_design(argv[i]);
+    designs.push_back({design_name(p), p, {}, {}});
+  }
   if (auto rt = vesk::load_cuda_runtime({VESK_STANDIN_PATH}); !rt) die(rt.error());
   standin_set_delay_us(0);  // the stand-in's artificial latency is not what is measured here
 
@@ -193,38 +246,50 @@ int main(int argc, char** argv) {
   }
   const std::string snap = dir + "/bench_file_pipelines.vesk";
   const std::string raw = dir + "/bench_file_pipelines.dd";
+  const std::string fio_new = dir + "/bench_file_pipelines.fio";
   const vesk::RealCuda cuda;
+  const bool fio = have_fio();
 
-  std::printf("payload: %.2f GiB in %zu regions (%llu bytes), chunk 64 MiB, directory %s\n", gib, kRegions,
-              static_cast<unsigned long long>(payload), dir.c_str());
+  std::printf("payload: %.2f GiB in %zu regions (%llu bytes), chunk 64 MiB, directory %s, %d rounds\n", gib,
+              kRegions, static_cast<unsigned long long>(payload), dir.c_str(), rounds);
+  std::fflush(stdout);
 
   const vesk::RegionResolver resolve = [&](vesk::RegionKind, std::uint32_t id) -> std::optional<vesk::DeviceRegion> {
     if (id >= kRegions) return std::nullopt;
     return region_of(dst[id]);
   };
-  Runs freeze_runs, restore_runs, dd_write_runs, dd_read_runs;
+  Runs dd_write_runs, dd_read_runs;
+  Rates fio_read, fio_write_new, fio_write_over;
   std::uint64_t file_len = 0, dd_bytes = 0;
   std::string drop_how;
-  for (int run = 0; run < kRuns; ++run) {
-    std::optional<std::expected<vesk::FreezeStats, vesk::FreezeError>> frozen;
-    freeze_runs.secs.push_back(seconds_of([&] {
-      frozen = vesk::freeze_pipelined_to_file(cuda, requests, vesk::FreezeConfig{std::nullopt, kChunk, true}, snap);
-    }));
-    if (!*frozen) die("freeze: " + frozen->error().message());
-    struct stat st {};
-    if (::stat(snap.c_str(), &st) != 0) die("snapshot file missing");
-    file_len = static_cast<std::uint64_t>(st.st_size);
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t k = 0; k < designs.size(); ++k) {
+      // Alternate the order, so that neither design always follows dd.
+      Design& d = designs[round % 2 == 0 ? k : designs.size() - 1 - k];
+      vesk::FreezeConfig fcfg{std::nullopt, kChunk, true};
+      fcfg.io_pieces = d.pieces;
+      std::optional<std::expected<vesk::FreezeStats, vesk::FreezeError>> frozen;
+      d.freeze.secs.push_back(
+          seconds_of([&] { frozen = vesk::freeze_pipelined_to_file(cuda, requests, fcfg, snap); }));
+      if (!*frozen) die("freeze: " + frozen->error().message());
+      struct stat st {};
+      if (::stat(snap.c_str(), &st) != 0) die("snapshot file missing");
+      file_len = static_cast<std::uint64_t>(st.st_size);
 
-    for (auto& v : dst) std::fill(v.begin(), v.end(), std::uint8_t{0});
-    drop_how = drop_page_cache(snap);
-    std::optional<std::expected<vesk::RestoreStats, vesk::RestoreError>> restored;
-    restore_runs.secs.push_back(seconds_of([&] {
-      restored = vesk::restore_pipelined(cuda, snap, resolve, vesk::PipelineConfig{kChunk, true});
-    }));
-    if (!*restored) die("restore: " + restored->error().message());
-    for (std::size_t i = 0; i < kRegions; ++i)
-      if (src[i] != dst[i]) die("restored region " + std::to_string(i) + " differs");
-    ::unlink(snap.c_str());
+      for (auto& v : dst) std::fill(v.begin(), v.end(), std::uint8_t{0});
+      drop_how = drop_page_cache(snap);
+      vesk::PipelineConfig rcfg{kChunk, true};
+      rcfg.io_pieces = d.pieces;
+      std::optional<std::expected<vesk::RestoreStats, vesk::RestoreError>> restored;
+      d.restore.secs.push_back(seconds_of([&] { restored = vesk::restore_pipelined(cuda, snap, resolve, rcfg); }));
+      if (!*restored) die("restore: " + restored->error().message());
+      for (std::size_t i = 0; i < kRegions; ++i)
+        if (src[i] != dst[i]) die("restored region " + std::to_string(i) + " differs");
+      ::unlink(snap.c_str());
+      std::printf("round %d, %-32s freeze %.3f s, restore %.3f s\n", round + 1, d.name.c_str(), d.freeze.secs.back(),
+                  d.restore.secs.back());
+      std::fflush(stdout);
+    }
 
     // The disk on the same byte count, in whole 64 MiB blocks.
     const std::uint64_t blocks = (file_len + 64 * kMiB - 1) / (64 * kMiB);
@@ -234,35 +299,54 @@ int main(int argc, char** argv) {
     (void)drop_page_cache(raw);
     dd_read_runs.secs.push_back(
         timed_command("dd if=" + shell_quote(raw) + " of=/dev/null bs=64M iflag=direct status=none"));
-    if (run + 1 < kRuns) ::unlink(raw.c_str());
+    if (fio) {
+      if (auto r = fio_rate(raw, dd_bytes, "read")) fio_read.gbps.push_back(*r);
+      if (auto r = fio_rate(raw, dd_bytes, "write")) fio_write_over.gbps.push_back(*r);
+      ::unlink(fio_new.c_str());
+      if (auto r = fio_rate(fio_new, dd_bytes, "write")) fio_write_new.gbps.push_back(*r);
+      ::unlink(fio_new.c_str());
+    }
+    ::unlink(raw.c_str());
   }
-  const auto fio = fio_limits(raw, dd_bytes);
-  ::unlink(raw.c_str());
   for (auto& v : dst) std::vector<std::uint8_t>().swap(v);
 
-  const double freeze_gbps = gbps(file_len, freeze_runs.best());
-  const double restore_gbps = gbps(file_len, restore_runs.best());
   const double dd_w = gbps(dd_bytes, dd_write_runs.best());
   const double dd_r = gbps(dd_bytes, dd_read_runs.best());
-  std::printf("file: %llu bytes; dd and fio: %llu bytes\n", static_cast<unsigned long long>(file_len),
-              static_cast<unsigned long long>(dd_bytes));
-  std::printf("freeze:             %6.2f GB/s  (runs %s; the first allocates the staging buffers)\n", freeze_gbps,
-              freeze_runs.list().c_str());
-  std::printf("restore:            %6.2f GB/s  (runs %s; page cache dropped by %s)\n", restore_gbps,
-              restore_runs.list().c_str(), drop_how.c_str());
-  std::printf("dd direct write:    %6.2f GB/s  (runs %s)\n", dd_w, dd_write_runs.list().c_str());
-  std::printf("dd direct read:     %6.2f GB/s  (runs %s)\n", dd_r, dd_read_runs.list().c_str());
-  if (fio)
-    std::printf("fio qd16 4M direct: write %6.2f GB/s, read %6.2f GB/s\n", fio->first, fio->second);
-  else
+  std::printf("\nfile: %llu bytes; dd and fio: %llu bytes; restores after page cache dropped by %s\n",
+              static_cast<unsigned long long>(file_len), static_cast<unsigned long long>(dd_bytes), drop_how.c_str());
+  for (const auto& d : designs) {
+    std::printf("%s:\n", d.name.c_str());
+    std::printf("  freeze:  %6.2f GB/s  (runs %s)\n", gbps(file_len, d.freeze.best()), d.freeze.list().c_str());
+    std::printf("  restore: %6.2f GB/s  (runs %s)\n", gbps(file_len, d.restore.best()), d.restore.list().c_str());
+  }
+  std::printf("dd direct 64M write:          %6.2f GB/s  (runs %s)\n", dd_w, dd_write_runs.list().c_str());
+  std::printf("dd direct 64M read:           %6.2f GB/s  (runs %s)\n", dd_r, dd_read_runs.list().c_str());
+  const bool fio_ok = !fio_read.empty() && !fio_write_new.empty() && !fio_write_over.empty();
+  if (fio_ok) {
+    std::printf("fio qd16 4M read:             %6.2f GB/s  (runs %s)\n", fio_read.best(), fio_read.list().c_str());
+    std::printf("fio qd16 4M write, new file:  %6.2f GB/s  (runs %s)\n", fio_write_new.best(),
+                fio_write_new.list().c_str());
+    std::printf("fio qd16 4M write, overwrite: %6.2f GB/s  (runs %s)\n", fio_write_over.best(),
+                fio_write_over.list().c_str());
+  } else {
     std::printf("fio: not run (not installed or no result)\n");
-  std::printf("freeze / dd write:  %.3f  (target >= 0.85) %s\n", freeze_gbps / dd_w,
-              freeze_gbps / dd_w >= 0.85 ? "met" : "NOT met");
-  std::printf("restore / dd read:  %.3f  (target >= 0.90) %s\n", restore_gbps / dd_r,
-              restore_gbps / dd_r >= 0.9 ? "met" : "NOT met");
-  if (fio)
-    std::printf("freeze / fio write: %.3f, restore / fio read: %.3f\n", freeze_gbps / fio->first,
-                restore_gbps / fio->second);
+  }
+
+  // Ratios of the best runs.
+  const Design& old = designs[0];
+  const Design& def = designs[1];
+  const double old_f = gbps(file_len, old.freeze.best()), old_r = gbps(file_len, old.restore.best());
+  const double new_f = gbps(file_len, def.freeze.best()), new_r = gbps(file_len, def.restore.best());
+  std::printf("\ndefault against one request: freeze %.3f, restore %.3f (target >= 1 on memory file systems)\n",
+              new_f / old_f, new_r / old_r);
+  std::printf("freeze / dd write: %.3f, restore / dd read: %.3f\n", new_f / dd_w, new_r / dd_r);
+  if (fio_ok) {
+    const double w_ceiling = std::max(fio_write_new.best(), fio_write_over.best());
+    std::printf("restore / fio read:  %.3f  (target >= 0.90) %s\n", new_r / fio_read.best(),
+                new_r / fio_read.best() >= 0.9 ? "met" : "NOT met");
+    std::printf("freeze / fio write:  %.3f  (target >= 0.90, against the higher of the two writes) %s\n",
+                new_f / w_ceiling, new_f / w_ceiling >= 0.9 ? "met" : "NOT met");
+  }
 
   // Checksums: the region sources are no longer needed.
   for (auto& v : src) std::vector<std::uint8_t>().swap(v);

@@ -7,12 +7,15 @@
 #include <string>
 
 #include "backend/backend.h"
+#include "pipeline/io_pieces.h"
 
 namespace vesk {
 
 struct PipelineConfig {
   std::uint64_t chunk_size = 64u << 20;
   bool try_direct_io = true;
+  // How each chunk's file transfer is split into requests in flight together.
+  IoPieces io_pieces{};
 };
 
 using BufferPair = std::array<PinnedBuffer, 2>;

@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 #include "format/writer.h"
 #include "io/direct_file.h"
 #include "pipeline/checksum.h"
 #include "pipeline/config.h"
+#include "pipeline/parallel_file_io.h"
 #include "pipeline/stream_pair.h"
 
 namespace vesk {
@@ -29,13 +32,15 @@ std::uint64_t round_up_4096(std::uint64_t n) { return (n + kAlign - 1) / kAlign 
 class FreezeRun {
  public:
   FreezeRun(const PipelinedBackend& backend, const FreezeLayout& layout, std::uint64_t chunk_size,
-            const DirectFile& file_direct, const DirectFile& file_buffered)
+            const DirectFile& file_direct, const DirectFile& file_buffered, IoPieces pieces)
       : backend_(backend),
         layout_(layout),
         chunk_size_(chunk_size),
         file_len_(layout.total_file_size),
         file_direct_(file_direct),
-        file_buffered_(file_buffered) {}
+        file_buffered_(file_buffered),
+        direct_pieces_(write_pieces_for(file_direct, pieces)),
+        buffered_pieces_(write_pieces_for(file_buffered, pieces)) {}
 
   std::uint64_t num_chunks() const { return (file_len_ + chunk_size_ - 1) / chunk_size_; }
 
@@ -59,32 +64,53 @@ class FreezeRun {
     return {};
   }
 
-  // A whole chunk at its aligned offset; the zero padding of a short final
-  // chunk is cut off by the truncation at the end.
+  // A whole chunk at its aligned offset, in pieces written side by side;
+  // the zero padding of a short final chunk is cut off by the truncation at
+  // the end.
   std::expected<void, FreezeError> write_chunk_to_file(PinnedBuffer& buf, std::uint64_t start,
                                                        std::uint64_t len) const {
     const std::uint64_t aligned = round_up_4096(len);
     if (file_direct_.direct && aligned <= chunk_size_) {
       std::memset(buf.data() + len, 0, aligned - len);
-      auto r = pwrite_exact(file_direct_, buf.as_slice().first(aligned), start);
+      auto r = pwrite_pieces(file_direct_, buf.as_slice().first(aligned), start, direct_pieces_);
       // EINVAL: this file system took the O_DIRECT open but not this write.
       if (!r && r.error().kind() == IoErrorKind::InvalidInput)
-        r = pwrite_exact(file_buffered_, buf.as_slice().first(len), start);
+        r = pwrite_pieces(file_buffered_, buf.as_slice().first(len), start, buffered_pieces_);
       if (!r) return std::unexpected(io_err(r.error()));
       return {};
     }
-    if (auto r = pwrite_exact(file_buffered_, buf.as_slice().first(len), start); !r)
+    if (auto r = pwrite_pieces(file_buffered_, buf.as_slice().first(len), start, buffered_pieces_); !r)
       return std::unexpected(io_err(r.error()));
     return {};
   }
 
-  // Checksums, then the write, of a chunk whose copies were waited for.
+  // Checksums and the write of a chunk whose copies were waited for. The
+  // checksums are computed on a worker while this thread writes: both only
+  // read the chunk's bytes (the write's zero padding lies past its end), so
+  // the checksum time hides behind the disk. A worker that cannot be
+  // started leaves the checksums to this thread, before the write.
   std::expected<void, FreezeError> finish_chunk(PinnedBuffer& buf, std::uint64_t idx,
                                                 std::span<std::uint32_t> crcs) const {
     const std::uint64_t start = chunk_start(idx);
     const std::uint64_t end = chunk_end(idx);
-    accumulate_freeze_crcs(buf, start, end, start, layout_.plan, crcs);
-    return write_chunk_to_file(buf, start, end - start);
+    std::exception_ptr crc_failure;
+    auto fold = [&]() noexcept {
+      try {
+        accumulate_freeze_crcs(buf, start, end, start, layout_.plan, crcs);
+      } catch (...) {
+        crc_failure = std::current_exception();
+      }
+    };
+    std::thread worker;
+    try {
+      worker = std::thread(fold);
+    } catch (const std::exception&) {
+      fold();
+    }
+    auto written = write_chunk_to_file(buf, start, end - start);
+    if (worker.joinable()) worker.join();
+    if (crc_failure) std::rethrow_exception(crc_failure);
+    return written;
   }
 
  private:
@@ -94,6 +120,8 @@ class FreezeRun {
   std::uint64_t file_len_;
   const DirectFile& file_direct_;
   const DirectFile& file_buffered_;
+  IoPieces direct_pieces_;
+  IoPieces buffered_pieces_;
 };
 
 // The directory that holds `path`, empty for a bare file name.
@@ -197,7 +225,7 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
   StreamPair& streams = *streams_r;
 
   std::vector<std::uint32_t> crcs(layout.plan.size(), 0);
-  const FreezeRun run(backend, layout, chunk_size, *file_direct, *file_buffered);
+  const FreezeRun run(backend, layout, chunk_size, *file_direct, *file_buffered, config.io_pieces);
   const std::uint64_t num_chunks = run.num_chunks();
 
   if (auto r = run.prepare_chunk(bufs[0], streams[0], run.chunk_start(0), run.chunk_end(0)); !r)

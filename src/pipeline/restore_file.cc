@@ -10,6 +10,7 @@
 
 #include "io/direct_file.h"
 #include "pipeline/checksum.h"
+#include "pipeline/parallel_file_io.h"
 #include "pipeline/prelude_reader.h"
 #include "pipeline/stream_pair.h"
 
@@ -81,27 +82,34 @@ std::expected<PayloadRange, RestoreError> payload_range(std::span<const CopyEntr
 // The state one restore shares between its per-chunk steps.
 class RestoreRun {
  public:
-  RestoreRun(std::uint64_t chunk_size, PayloadRange range, const DirectFile& file, const DirectFile& buffered_file)
-      : chunk_size_(chunk_size), range_(range), file_(file), buffered_file_(buffered_file) {}
+  RestoreRun(std::uint64_t chunk_size, PayloadRange range, const DirectFile& file, const DirectFile& buffered_file,
+             IoPieces pieces)
+      : chunk_size_(chunk_size),
+        range_(range),
+        file_(file),
+        buffered_file_(buffered_file),
+        file_pieces_(read_pieces_for(file, pieces)),
+        buffered_pieces_(read_pieces_for(buffered_file, pieces)) {}
 
   std::uint64_t num_chunks() const { return (range_.read_len + chunk_size_ - 1) / chunk_size_; }
   std::uint64_t chunk_start(std::uint64_t idx) const { return range_.read_start + idx * chunk_size_; }
   std::uint64_t chunk_len(std::uint64_t idx) const { return std::min(chunk_size_, range_.read_len - idx * chunk_size_); }
   std::uint64_t chunk_end(std::uint64_t idx) const { return chunk_start(idx) + chunk_len(idx); }
 
-  // `needed` file bytes from `offset` into the start of the buffer. The
-  // direct read asks for whole blocks; where that is refused or runs past
-  // the end of the file, the exact range comes through the plain descriptor.
+  // `needed` file bytes from `offset` into the start of the buffer, in
+  // pieces that are read side by side. The direct read asks for whole
+  // blocks; where that is refused or runs past the end of the file, the
+  // exact range comes through the plain descriptor.
   std::expected<void, RestoreError> read_chunk(PinnedBuffer& buf, std::uint64_t offset, std::uint64_t needed) const {
     const std::uint64_t aligned = round_up_4096(needed);
     if (file_.direct && aligned <= chunk_size_) {
-      auto r = pread_exact(file_, buf.as_mut_slice().first(aligned), offset);
+      auto r = pread_pieces(file_, buf.as_mut_slice().first(aligned), offset, file_pieces_);
       if (!r && (r.error().kind() == IoErrorKind::InvalidInput || r.error().kind() == IoErrorKind::UnexpectedEof))
-        r = pread_exact(buffered_file_, buf.as_mut_slice().first(needed), offset);
+        r = pread_pieces(buffered_file_, buf.as_mut_slice().first(needed), offset, buffered_pieces_);
       if (!r) return std::unexpected(io_err(r.error()));
       return {};
     }
-    if (auto r = pread_exact(buffered_file_, buf.as_mut_slice().first(needed), offset); !r)
+    if (auto r = pread_pieces(buffered_file_, buf.as_mut_slice().first(needed), offset, buffered_pieces_); !r)
       return std::unexpected(io_err(r.error()));
     return {};
   }
@@ -111,6 +119,8 @@ class RestoreRun {
   PayloadRange range_;
   const DirectFile& file_;
   const DirectFile& buffered_file_;
+  IoPieces file_pieces_;
+  IoPieces buffered_pieces_;
 };
 
 std::span<const std::byte> chunk_bytes(const PinnedBuffer& buf, std::uint64_t len) { return buf.as_slice().first(len); }
@@ -159,7 +169,7 @@ std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backe
 
   const auto range = payload_range(plan);
   if (!range) return std::unexpected(range.error());
-  const RestoreRun run(chunk_size, *range, *file, *buffered_file);
+  const RestoreRun run(chunk_size, *range, *file, *buffered_file, config.io_pieces);
   const std::uint64_t num_chunks = run.num_chunks();
 
   // Declared after the buffers: on a failure path the streams are drained

@@ -13,6 +13,7 @@
 #include "format/header.h"
 #include "format/region.h"
 #include "format/snapshot.h"
+#include "pipeline/io_pieces.h"
 
 namespace vesk {
 
@@ -26,6 +27,8 @@ struct FreezeConfig {
   std::optional<VllmCommit> vllm_commit;
   std::size_t chunk_size = 64u << 20;
   bool try_direct_io = true;
+  // How each chunk's file write is split into requests in flight together.
+  IoPieces io_pieces{};
 };
 
 struct FreezePlan {
