@@ -124,11 +124,24 @@ def test_killed_freeze_leaves_old_or_new_snapshot(snapshot_dir, device):
     outcomes = {"old": 0, "new": 0, "leftover": 0}
     started = time.monotonic()
     trial = 0
-    while trial < TRIALS and (trial < MIN_TRIALS or time.monotonic() - started < TIME_BUDGET_S):
+
+    def kill_moments():
+        # Spread evenly over the freeze and half as long again, jittered.
+        while trial < TRIALS and (trial < MIN_TRIALS or time.monotonic() - started < TIME_BUDGET_S):
+            yield duration * 1.5 * (trial + rng.random()) / TRIALS
+        # A busy machine stretches the freeze past the measured duration, so
+        # top up until kills have struck both before and after the commit:
+        # at once (before any byte is written), then ever later.
+        for extra in range(8):
+            if outcomes["old"] == 0:
+                yield 0.0
+            elif outcomes["new"] == 0:
+                yield duration * 2 ** (extra + 1)
+            else:
+                return
+
+    for at in kill_moments():
         incoming = seeds[1] if current == seeds[0] else seeds[0]
-        # Kill moments spread evenly over the freeze and half as long again,
-        # jittered.
-        at = duration * 1.5 * (trial + rng.random()) / TRIALS
         proc = start_freeze(target, incoming)
         time.sleep(at)
         proc.send_signal(signal.SIGKILL)
