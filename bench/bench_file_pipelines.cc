@@ -8,12 +8,14 @@
 // not multiples of 4096), is frozen from host memory playing device memory
 // and restored into fresh host memory, with 64 MiB chunks and O_DIRECT as
 // the module uses them: once per design, the one-request design (each
-// chunk one pwrite / pread) and the default pieces, plus any further
-// DEPTHxMiB designs given (8x8 = eight requests of 8 MiB in flight). The
-// same byte count is then written and read by dd with direct I/O in 64 MiB
-// blocks, and by fio with 4 MiB blocks at queue depth 16 when fio is
-// installed: a read, a write into a new file (fio reserves it first) and a
-// write over the file dd wrote.
+// chunk one pwrite / pread) and the defaults (see pipeline/io_pieces.h),
+// plus any further DEPTHxMiB designs given for both directions (8x8 =
+// eight requests of 8 MiB in flight). The
+// last snapshot of each round is then read again with direct I/O by dd in
+// 64 MiB blocks and by fio with 4 MiB blocks at queue depth 16 (when fio is
+// installed), and the same byte count is written by dd and by fio: into a
+// new file (fio reserves it first, as the freeze does chunk by chunk) and
+// over the file dd wrote, which needs no allocation at all.
 //
 // The disk is shared and its speed varies from second to second, so every
 // transfer runs once per round, the designs in alternating order, and the
@@ -104,11 +106,11 @@ struct Rates {
 // One way of moving each chunk, and its runs.
 struct Design {
   std::string name;
-  vesk::IoPieces pieces;
+  vesk::IoPieces write_pieces, read_pieces;
   Runs freeze, restore;
 };
 
-std::string design_name(vesk::IoPieces p) {
+std::string pieces_name(vesk::IoPieces p) {
   if (p.depth == 1) return "one request per chunk";
   return std::to_string(p.depth) + " x " + std::to_string(p.piece_size / kMiB) + " MiB in flight";
 }
@@ -225,11 +227,15 @@ int main(int argc, char** argv) {
   const int rounds = argc > 3 ? std::atoi(argv[3]) : kDefaultRounds;
   if (!(gib > 0)) die("size must be a positive number of GiB");
   if (rounds < 1) die("rounds must be at least 1");
-  std::vector<Design> designs = {{design_name(vesk::IoPieces::one_request()), vesk::IoPieces::one_request(), {}, {}},
-                                 {design_name(vesk::IoPieces{}) + " (default)", vesk::IoPieces{}, {}, {}}};
+  const auto one = vesk::IoPieces::one_request();
+  const vesk::IoPieces write_default = vesk::FreezeConfig{}.io_pieces, read_default = vesk::PipelineConfig{}.io_pieces;
+  std::vector<Design> designs = {
+      {pieces_name(one), one, one, {}, {}},
+      {"default: writes " + pieces_name(write_default) + ", reads " + pieces_name(read_default), write_default,
+       read_default, {}, {}}};
   for (int i = 4; i < argc; ++i) {
     const auto p = parse_design(argv[i]);
-    designs.push_back({design_name(p), p, {}, {}});
+    designs.push_back({pieces_name(p), p, p, {}, {}});
   }
   if (auto rt = vesk::load_cuda_runtime({VESK_STANDIN_PATH}); !rt) die(rt.error());
   standin_set_delay_us(0);  // the stand-in's artificial latency is not what is measured here
@@ -267,7 +273,7 @@ int main(int argc, char** argv) {
       // Alternate the order, so that neither design always follows dd.
       Design& d = designs[round % 2 == 0 ? k : designs.size() - 1 - k];
       vesk::FreezeConfig fcfg{std::nullopt, kChunk, true};
-      fcfg.io_pieces = d.pieces;
+      fcfg.io_pieces = d.write_pieces;
       std::optional<std::expected<vesk::FreezeStats, vesk::FreezeError>> frozen;
       d.freeze.secs.push_back(
           seconds_of([&] { frozen = vesk::freeze_pipelined_to_file(cuda, requests, fcfg, snap); }));
@@ -279,28 +285,33 @@ int main(int argc, char** argv) {
       for (auto& v : dst) std::fill(v.begin(), v.end(), std::uint8_t{0});
       drop_how = drop_page_cache(snap);
       vesk::PipelineConfig rcfg{kChunk, true};
-      rcfg.io_pieces = d.pieces;
+      rcfg.io_pieces = d.read_pieces;
       std::optional<std::expected<vesk::RestoreStats, vesk::RestoreError>> restored;
       d.restore.secs.push_back(seconds_of([&] { restored = vesk::restore_pipelined(cuda, snap, resolve, rcfg); }));
       if (!*restored) die("restore: " + restored->error().message());
       for (std::size_t i = 0; i < kRegions; ++i)
         if (src[i] != dst[i]) die("restored region " + std::to_string(i) + " differs");
-      ::unlink(snap.c_str());
-      std::printf("round %d, %-32s freeze %.3f s, restore %.3f s\n", round + 1, d.name.c_str(), d.freeze.secs.back(),
+      if (k + 1 < designs.size()) ::unlink(snap.c_str());
+      std::printf("round %d, %s: freeze %.3f s, restore %.3f s\n", round + 1, d.name.c_str(), d.freeze.secs.back(),
                   d.restore.secs.back());
       std::fflush(stdout);
     }
 
-    // The disk on the same byte count, in whole 64 MiB blocks.
+    // The disk reading the snapshot just restored, the same file in the
+    // same place; then writing the same byte count in whole 64 MiB blocks.
+    (void)drop_page_cache(snap);
+    dd_read_runs.secs.push_back(
+        timed_command("dd if=" + shell_quote(snap) + " of=/dev/null bs=64M iflag=direct status=none"));
+    if (fio) {
+      (void)drop_page_cache(snap);
+      if (auto r = fio_rate(snap, file_len / (4 * kMiB) * (4 * kMiB), "read")) fio_read.gbps.push_back(*r);
+    }
+    ::unlink(snap.c_str());
     const std::uint64_t blocks = (file_len + 64 * kMiB - 1) / (64 * kMiB);
     dd_bytes = blocks * 64 * kMiB;
     dd_write_runs.secs.push_back(timed_command("dd if=/dev/zero of=" + shell_quote(raw) + " bs=64M count=" +
                                                std::to_string(blocks) + " oflag=direct status=none"));
-    (void)drop_page_cache(raw);
-    dd_read_runs.secs.push_back(
-        timed_command("dd if=" + shell_quote(raw) + " of=/dev/null bs=64M iflag=direct status=none"));
     if (fio) {
-      if (auto r = fio_rate(raw, dd_bytes, "read")) fio_read.gbps.push_back(*r);
       if (auto r = fio_rate(raw, dd_bytes, "write")) fio_write_over.gbps.push_back(*r);
       ::unlink(fio_new.c_str());
       if (auto r = fio_rate(fio_new, dd_bytes, "write")) fio_write_new.gbps.push_back(*r);
@@ -311,8 +322,9 @@ int main(int argc, char** argv) {
   for (auto& v : dst) std::vector<std::uint8_t>().swap(v);
 
   const double dd_w = gbps(dd_bytes, dd_write_runs.best());
-  const double dd_r = gbps(dd_bytes, dd_read_runs.best());
-  std::printf("\nfile: %llu bytes; dd and fio: %llu bytes; restores after page cache dropped by %s\n",
+  const double dd_r = gbps(file_len, dd_read_runs.best());
+  std::printf("\nfile: %llu bytes, read again by dd and fio; dd and fio writes: %llu bytes; page cache dropped "
+              "before every read by %s\n",
               static_cast<unsigned long long>(file_len), static_cast<unsigned long long>(dd_bytes), drop_how.c_str());
   for (const auto& d : designs) {
     std::printf("%s:\n", d.name.c_str());
@@ -337,15 +349,17 @@ int main(int argc, char** argv) {
   const Design& def = designs[1];
   const double old_f = gbps(file_len, old.freeze.best()), old_r = gbps(file_len, old.restore.best());
   const double new_f = gbps(file_len, def.freeze.best()), new_r = gbps(file_len, def.restore.best());
-  std::printf("\ndefault against one request: freeze %.3f, restore %.3f (target >= 1 on memory file systems)\n",
+  std::printf("\ndefault against one request: freeze %.3f, restore %.3f (on memory file systems both take one request)\n",
               new_f / old_f, new_r / old_r);
   std::printf("freeze / dd write: %.3f, restore / dd read: %.3f\n", new_f / dd_w, new_r / dd_r);
   if (fio_ok) {
-    const double w_ceiling = std::max(fio_write_new.best(), fio_write_over.best());
-    std::printf("restore / fio read:  %.3f  (target >= 0.90) %s\n", new_r / fio_read.best(),
-                new_r / fio_read.best() >= 0.9 ? "met" : "NOT met");
-    std::printf("freeze / fio write:  %.3f  (target >= 0.90, against the higher of the two writes) %s\n",
-                new_f / w_ceiling, new_f / w_ceiling >= 0.9 ? "met" : "NOT met");
+    auto verdict = [](double ratio) { return ratio >= 0.9 ? "met" : "NOT met"; };
+    const double r_fio = new_r / fio_read.best();
+    const double f_new = new_f / fio_write_new.best(), f_over = new_f / fio_write_over.best();
+    std::printf("restore / fio read:               %.3f  (target >= 0.90) %s\n", r_fio, verdict(r_fio));
+    std::printf("freeze / fio write into new file: %.3f  (target >= 0.90) %s\n", f_new, verdict(f_new));
+    std::printf("freeze / fio overwrite:           %.3f  (target >= 0.90) %s; a freeze always writes a new file\n",
+                f_over, verdict(f_over));
   }
 
   // Checksums: the region sources are no longer needed.

@@ -14,8 +14,8 @@ namespace vesk {
 struct PipelineConfig {
   std::uint64_t chunk_size = 64u << 20;
   bool try_direct_io = true;
-  // How each chunk's file transfer is split into requests in flight together.
-  IoPieces io_pieces{};
+  // How each chunk's file read is split into requests in flight together.
+  IoPieces io_pieces = kReadIoPieces;
 };
 
 using BufferPair = std::array<PinnedBuffer, 2>;

@@ -1,5 +1,6 @@
 // Device regions into a snapshot file: two staging buffers, two streams,
-// written under a temporary name and renamed over the target when complete.
+// each chunk written in pieces side by side (pipeline/parallel_file_io.h),
+// under a temporary name and renamed over the target when complete.
 #pragma once
 
 #include <cstdint>

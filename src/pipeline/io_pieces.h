@@ -6,38 +6,46 @@
 
 namespace vesk {
 
-// Chosen by measurement on the working disk (ext4 on a shared virtio disk,
-// 254 segments per request, so a request carries at most about 1 MiB) and
-// on /dev/shm, 2 cores, 4 GiB files, best of several runs each:
-//   - fio 4 MiB direct at queue depth 16: read 1.0–1.5 GB/s, write
-//     1.3–2.1 GB/s; 64 MiB at depth 1: read about 1.1 GB/s. The disk is
-//     bandwidth-limited and noisy; depth decides little once the device
-//     queue is full (about 40 requests at once, from either pattern).
-//   - a single 64 MiB O_DIRECT pwrite into a new file already keeps the
-//     device queue about 35 deep; eight parallel 8 MiB pwrites without
-//     reserving the range first kept it 3–6 deep (ext4 serialises writes
-//     that extend a file), with the range reserved 25–37 deep.
-//   - 8 × 8 MiB and 16 × 4 MiB read and wrote within noise of each other;
-//     8 × 8 MiB spawns half the threads per chunk.
-//   - on /dev/shm, parallel writes were slower (1.2–2.2 GB/s against
-//     1.9–2.7 for one request: tmpfs serialises writers on the inode) and
-//     parallel reads no faster, so memory file systems get one request.
-// See bench/bench_file_pipelines.cc for the pipelines themselves.
-inline constexpr std::uint32_t kIoDepth = 8;
-inline constexpr std::uint64_t kIoPieceSize = std::uint64_t{8} << 20;
 // More threads than this per chunk would only add start-up cost.
 inline constexpr std::uint32_t kMaxIoDepth = 64;
 
 struct IoPieces {
   // Requests in flight at once, each on its own short-lived thread (the
   // calling thread is one of them); 1 moves the whole chunk in one request.
-  std::uint32_t depth = kIoDepth;
+  std::uint32_t depth = 1;
   // Bytes per request, rounded down to a multiple of 4096 (at least 4096);
   // the last piece of a chunk takes whatever is left.
-  std::uint64_t piece_size = kIoPieceSize;
+  std::uint64_t piece_size = std::uint64_t{8} << 20;
 
-  static constexpr IoPieces one_request() { return IoPieces{1, kIoPieceSize}; }
+  static constexpr IoPieces one_request() { return IoPieces{}; }
   bool operator==(const IoPieces&) const = default;
 };
+
+// The defaults were measured on the working disk (ext4 on a shared virtio
+// disk whose speed varies by a factor of two from minute to minute; 2
+// cores) with bench/bench_file_pipelines.cc, 64 MiB chunks, 2 and 4 GiB
+// snapshots, 5–7 rounds with the designs alternating, and with fio and a
+// raw pread/pwrite loop beside them.
+//
+// A single 64 MiB O_DIRECT request already reaches the device as some 60
+// requests of up to 1 MiB submitted together: the device queue stood 18–45
+// deep with one request per chunk as with 8 × 8 MiB or 16 × 4 MiB pieces,
+// and the disk is limited by bandwidth rather than depth.
+//
+// Reads: pieces gained a little and never lost. Median restore of 2 GiB:
+// one request 0.549 s, 8 × 8 MiB 0.539 s, 4 × 16 MiB 0.525 s, 2 × 32 MiB
+// 0.533 s; in a second run 0.537 / 0.495 / 0.499 s.
+inline constexpr IoPieces kReadIoPieces{8, std::uint64_t{8} << 20};
+// Writes: pieces lost. Parallel writes into a new file are serialised by
+// ext4 (and XFS) while they extend the file (device queue 3–5 deep instead
+// of 20–45), and reserving each chunk first (fallocate) costs the
+// conversion of its unwritten blocks. Median freeze of 2 GiB: one request
+// 0.844 s; 8 × 8 MiB 0.918 s, 4 × 16 MiB 0.933 s, 2 × 32 MiB 0.892 s (all
+// reserved); 8 × 8 MiB unreserved 0.969 s against 0.867 s. So a freeze
+// writes each chunk as one request unless asked otherwise.
+inline constexpr IoPieces kWriteIoPieces = IoPieces::one_request();
+// Memory file systems get one request whatever is asked (see
+// parallel_file_io.h): on /dev/shm pieces wrote at 0.97 and read at 0.95
+// times the speed of one request.
 
 }  // namespace vesk

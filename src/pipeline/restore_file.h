@@ -1,5 +1,6 @@
 // A snapshot file back into device regions, checksums verified on a worker
-// thread while the next chunk is read.
+// thread while the next chunk is read (in pieces read side by side, see
+// pipeline/parallel_file_io.h).
 #pragma once
 
 #include <cstdint>

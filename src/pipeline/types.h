@@ -28,7 +28,7 @@ struct FreezeConfig {
   std::size_t chunk_size = 64u << 20;
   bool try_direct_io = true;
   // How each chunk's file write is split into requests in flight together.
-  IoPieces io_pieces{};
+  IoPieces io_pieces = kWriteIoPieces;
 };
 
 struct FreezePlan {

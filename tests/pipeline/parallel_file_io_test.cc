@@ -364,6 +364,14 @@ TEST_F(PiecePipelineTest, SameFileAsOneRequestAndExactRestore) {
       ASSERT_TRUE(r) << r.error().message();
       for (std::size_t i = 0; i < regions_.size(); ++i) EXPECT_EQ(blank_[i].bytes, regions_[i].bytes) << "region " << i;
     }
+    {  // no piece thread can be started: every piece is moved on the calling thread
+      const RefuseThreads no_threads;
+      ASSERT_TRUE(freeze(kPieces, target_));
+      EXPECT_EQ(read_file(target_), read_file(dir_.file("one.vesk")));
+      auto r = restore(kPieces, target_, !refuse_direct);
+      ASSERT_TRUE(r) << r.error().message();
+      for (std::size_t i = 0; i < regions_.size(); ++i) EXPECT_EQ(blank_[i].bytes, regions_[i].bytes) << "region " << i;
+    }
     expect_quiet();
   }
 }
