@@ -32,13 +32,14 @@ struct IoPieces {
 // deep with one request per chunk as with 8 × 8 MiB or 16 × 4 MiB pieces,
 // and the disk is limited by bandwidth rather than depth.
 //
-// Reads: pieces gained a little and never lost. Median restore of 2 GiB:
+// Reads: pieces gained a few per cent, less than the noise of single runs
+// but in most paired rounds. Median restore of 2 GiB:
 // one request 0.549 s, 8 × 8 MiB 0.539 s, 4 × 16 MiB 0.525 s, 2 × 32 MiB
 // 0.533 s; in a second run 0.537 / 0.495 / 0.499 s.
 inline constexpr IoPieces kReadIoPieces{8, std::uint64_t{8} << 20};
 // Writes: pieces lost. Parallel writes into a new file are serialised by
-// ext4 (and XFS) while they extend the file (device queue 3–5 deep instead
-// of 20–45), and reserving each chunk first (fallocate) costs the
+// ext4 while they extend the file (device queue 3–5 deep instead of
+// 18–45), and reserving each chunk first (fallocate) costs the
 // conversion of its unwritten blocks. Median freeze of 2 GiB: one request
 // 0.844 s; 8 × 8 MiB 0.918 s, 4 × 16 MiB 0.933 s, 2 × 32 MiB 0.892 s (all
 // reserved); 8 × 8 MiB unreserved 0.969 s against 0.867 s. So a freeze
