@@ -134,8 +134,27 @@ std::string parent_dir(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// The largest length a file can have (off_t is signed 64-bit).
+constexpr std::uint64_t kMaxFileLength = static_cast<std::uint64_t>(INT64_MAX);
+
+FreezeError layout_overflow() { return FreezeError{FreezeError::Snapshot{SnapshotError{SnapshotError::OffsetOverflow{}}}}; }
+
+}  // namespace
+
 std::expected<FreezeLayout, FreezeError> build_freeze_plan(std::span<const FreezeRequest> requests,
                                                            const FreezeConfig& config) {
+  // The layout packs regions back to back from the end of the table; sizes
+  // whose sum does not fit a file offset would wrap and produce a short,
+  // broken file reported as success. Refuse them before anything is opened.
+  if (requests.size() > (kMaxFileLength - HEADER_SIZE) / REGION_ENTRY_SIZE) return std::unexpected(layout_overflow());
+  std::uint64_t file_len = HEADER_SIZE + REGION_ENTRY_SIZE * requests.size();
+  for (const auto& req : requests) {
+    if (req.device_region.size > kMaxFileLength - file_len) return std::unexpected(layout_overflow());
+    file_len += req.device_region.size;
+  }
+
   ByteRegionWriter writer;
   if (config.vllm_commit) writer.set_vllm_commit(*config.vllm_commit);
   for (const auto& req : requests) writer.push_region_metadata(req.kind, req.logical_id, req.device_region.size);

@@ -274,5 +274,25 @@ TEST_F(FreezeTest, BareFileNameCommitsInWorkingDirectory) {
   EXPECT_EQ(read_file(dir_.file("bare.vesk")).size(), 21192u);
 }
 
+// Sizes whose sum passes the largest file offset would wrap the layout and
+// write a short file reported as success: they are refused before anything
+// is opened or queued.
+TEST_F(FreezeTest, SizesPastTheLargestFileAreRefused) {
+  const std::uint64_t huge = std::uint64_t{1} << 63;
+  for (const auto& sizes : {std::vector<std::uint64_t>{UINT64_MAX - 100}, std::vector<std::uint64_t>{huge, huge},
+                            std::vector<std::uint64_t>{huge - 4096 - 64, 1}}) {
+    std::vector<FreezeRequest> requests;
+    for (std::size_t i = 0; i < sizes.size(); ++i)
+      requests.push_back(FreezeRequest{RegionKind::Weights, static_cast<std::uint32_t>(i),
+                                       DeviceRegion{DevicePtr{0x1000}, sizes[i]}});
+    auto r = freeze_pipelined_to_file(cuda_, requests, FreezeConfig{std::nullopt, 4096, true}, target_);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), "snapshot error during freeze: snapshot prelude offsets overflow usize");
+    expect_target_untouched();
+  }
+  EXPECT_EQ(standin_calls("cudaMemcpyAsync"), 0);
+  EXPECT_EQ(standin_calls("cudaMallocHost"), 0);
+}
+
 }  // namespace
 }  // namespace vesk::test
