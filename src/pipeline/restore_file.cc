@@ -10,6 +10,7 @@
 
 #include "io/direct_file.h"
 #include "pipeline/checksum.h"
+#include "pipeline/chunk_geometry.h"
 #include "pipeline/parallel_file_io.h"
 #include "pipeline/prelude_reader.h"
 #include "pipeline/stream_pair.h"
@@ -133,15 +134,10 @@ std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend
                                                  const StreamHandle& stream, std::uint64_t chunk_start,
                                                  std::uint64_t chunk_end, std::span<const CopyEntry> plan) {
   for (const auto& entry : plan) {
-    const std::uint64_t region_start = entry.file_offset;
-    const std::uint64_t region_end = region_start + entry.size;
-    if (region_end <= chunk_start || region_start >= chunk_end) continue;
-    const std::uint64_t overlap_start = std::max(chunk_start, region_start);
-    const std::uint64_t overlap_end = std::min(chunk_end, region_end);
-    const std::uint64_t buf_offset = overlap_start - chunk_start;
-    const std::uint64_t dev_offset = overlap_start - region_start;
-    const DeviceRegion sub{DevicePtr{entry.device_region.ptr.value + dev_offset}, overlap_end - overlap_start};
-    if (auto r = backend.memcpy_h2d_async(sub, buf, buf_offset, stream); !r)
+    const auto piece = chunk_overlap(entry.file_offset, entry.size, chunk_start, chunk_end);
+    if (!piece) continue;
+    const DeviceRegion sub{DevicePtr{entry.device_region.ptr.value + piece->dev_offset}, piece->len};
+    if (auto r = backend.memcpy_h2d_async(sub, buf, piece->buf_offset, stream); !r)
       return std::unexpected(backend_err(r.error()));
   }
   return {};

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "backend/real_cuda.h"
+#include "pipeline_test_util.h"
 
 namespace vesk {
 namespace {
@@ -31,26 +32,6 @@ std::vector<std::byte> random_bytes(std::size_t n, unsigned seed) {
 std::span<const std::byte> as_bytes(const std::string& s) { return std::as_bytes(std::span(s.data(), s.size())); }
 
 // Sets or clears an environment variable for one test and restores it after.
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    set(value);
-  }
-  ~EnvVar() { set(old_ ? old_->c_str() : nullptr); }
-  void set(const char* value) {
-    if (value) {
-      ::setenv(name_, value, 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 constexpr std::array<std::uint32_t, 5> kSeeds = {0u, 1u, 0xFFFFFFFFu, 0xE3069283u, 0x80000000u};
 
 TEST(Crc32c, KnownValues) {
@@ -198,7 +179,7 @@ TEST(FreezeCrcs, TableCarriesPlanFieldsAndChecksums) {
 }
 
 TEST(VerifySwitch, OnlyASingleZeroDisables) {
-  EnvVar env("VESK_VERIFY", nullptr);
+  test::ScopedEnv env("VESK_VERIFY", nullptr);
   EXPECT_FALSE(crc_verification_disabled());
   for (const char* on : {"00", "false", "", "1", " 0", "0 "}) {
     env.set(on);
@@ -241,7 +222,7 @@ class ChunkFold : public ::testing::Test {
   }
   std::vector<std::byte> file;
   std::vector<CopyEntry> plan;
-  EnvVar verify{"VESK_VERIFY", nullptr};
+  test::ScopedEnv verify{"VESK_VERIFY", nullptr};
 };
 
 TEST_F(ChunkFold, RegionAcrossChunksPasses) {
@@ -304,7 +285,7 @@ TEST_F(ChunkFold, LargeChunkGoesThroughTheParallelPath) {
 }
 
 TEST(WholeBufferVerify, ReportsFirstMismatchInPlanOrder) {
-  EnvVar verify("VESK_VERIFY", nullptr);
+  test::ScopedEnv verify("VESK_VERIFY", nullptr);
   auto data = random_bytes(20000, 9);
   const std::vector<CopyEntry> plan = {copy_entry(RegionKind::Weights, 3, 4096, 1000, data),
                                        copy_entry(RegionKind::KvLiveBlock, 4, 5096, 6000, data),
@@ -334,7 +315,7 @@ TEST(WholeBufferVerify, ReportsFirstMismatchInPlanOrder) {
 }
 
 TEST(WholeBufferVerify, PayloadPastTheEndIsReportedNotRead) {
-  EnvVar verify("VESK_VERIFY", nullptr);
+  test::ScopedEnv verify("VESK_VERIFY", nullptr);
   const auto data = random_bytes(8192, 10);
   auto plan = std::vector<CopyEntry>{copy_entry(RegionKind::Weights, 1, 4096, 4096, data)};
   EXPECT_TRUE(verify_plan_crcs_from_bytes(data, plan).has_value());

@@ -10,30 +10,11 @@
 #include <thread>
 
 #include "backend/real_cuda.h"
+#include "pipeline_test_util.h"
 #include "standin/standin.h"
 
 namespace vesk {
 namespace {
-
-class EnvVar {
- public:
-  EnvVar(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    set(value);
-  }
-  ~EnvVar() { set(old_ ? old_->c_str() : nullptr); }
-  void set(const char* value) {
-    if (value) {
-      ::setenv(name_, value, 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // The real backend on the stand-in runtime, with allocation counts and an
 // injectable failure of the nth allocation (counting both kinds).
@@ -73,8 +54,8 @@ long live_pinned() { return standin_live("pinned"); }
 
 class StagingCache : public ::testing::Test {
  protected:
-  EnvVar disable_{"VESK_DISABLE_WC_CACHE", nullptr};
-  EnvVar use_wc_{"VESK_FREEZE_USE_WC", nullptr};
+  test::ScopedEnv disable_{"VESK_DISABLE_WC_CACHE", nullptr};
+  test::ScopedEnv use_wc_{"VESK_FREEZE_USE_WC", nullptr};
   long base_ = live_pinned();
   void TearDown() override { EXPECT_EQ(live_pinned(), base_) << "a thread's cached buffers outlived it"; }
 };
@@ -82,7 +63,7 @@ class StagingCache : public ::testing::Test {
 TEST(PipelineSwitches, OnlyFourExactValuesEnable) {
   for (const char* name : {"VESK_DISABLE_WC_CACHE", "VESK_FREEZE_USE_WC"}) {
     auto read = [&] { return std::string(name) == "VESK_FREEZE_USE_WC" ? freeze_use_wc() : wc_cache_disabled(); };
-    EnvVar env(name, nullptr);
+    test::ScopedEnv env(name, nullptr);
     EXPECT_FALSE(read()) << name;
     for (const char* on : {"1", "true", "yes", "on"}) {
       env.set(on);

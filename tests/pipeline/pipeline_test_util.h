@@ -193,11 +193,11 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) ::setenv(name, value, 1);
-    else ::unsetenv(name);
+    set(value);
   }
-  ~ScopedEnv() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
+  ~ScopedEnv() { set(old_ ? old_->c_str() : nullptr); }
+  void set(const char* value) {
+    if (value != nullptr) ::setenv(name_, value, 1);
     else ::unsetenv(name_);
   }
   ScopedEnv(const ScopedEnv&) = delete;
