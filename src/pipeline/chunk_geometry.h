@@ -10,6 +10,11 @@
 
 namespace vesk {
 
+// The alignment unit of direct I/O in the pipelines.
+inline constexpr std::uint64_t kAlign = 4096;
+
+inline std::uint64_t round_up_4096(std::uint64_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
+
 struct ChunkOverlap {
   std::uint64_t buf_offset;
   std::uint64_t dev_offset;

@@ -22,12 +22,8 @@ namespace vesk {
 
 namespace {
 
-constexpr std::uint64_t kAlign = 4096;
-
 FreezeError io_err(const IoError& e) { return FreezeError{FreezeError::Snapshot{SnapshotError::from_io(e)}}; }
 FreezeError backend_err(BackendError e) { return FreezeError{FreezeError::Backend{std::move(e)}}; }
-
-std::uint64_t round_up_4096(std::uint64_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
 
 // The state one freeze shares between its per-chunk steps.
 class FreezeRun {

@@ -19,8 +19,6 @@ namespace vesk {
 
 namespace {
 
-constexpr std::uint64_t kAlign = 4096;
-
 std::atomic<ChunkCrcFold> g_fold_override{nullptr};
 
 std::expected<void, RestoreError> fold_chunk(std::span<const std::byte> src, std::uint64_t src_base,
@@ -34,8 +32,6 @@ std::expected<void, RestoreError> fold_chunk(std::span<const std::byte> src, std
 RestoreError io_err(const IoError& e) { return RestoreError{RestoreError::Snapshot{SnapshotError::from_io(e)}}; }
 RestoreError snapshot_err(SnapshotError e) { return RestoreError{RestoreError::Snapshot{std::move(e)}}; }
 RestoreError backend_err(BackendError e) { return RestoreError{RestoreError::Backend{std::move(e)}}; }
-
-std::uint64_t round_up_4096(std::uint64_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
 
 struct Plan {
   std::vector<CopyEntry> entries;
