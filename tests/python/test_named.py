@@ -1,0 +1,174 @@
+"""Named snapshots: device arrays by name, with the manifest checked before any copy."""
+
+from __future__ import annotations
+
+import math
+import mmap
+import os
+import random
+
+import pytest
+
+import vesk
+from vesk import named
+from helpers import build_snapshot
+
+TYPESTRS = {"<f2": 2, "<f4": 4, "|u1": 1, "<i8": 8, "|b1": 1, "<V2": 2}
+
+
+class DeviceArray:
+    """Stands in for a framework tensor: device memory from the bound runtime,
+    exported through __cuda_array_interface__ (version 3)."""
+
+    def __init__(self, device, shape, typestr, data=None, strides=None, readonly=False):
+        self.device, self.shape, self.typestr = device, tuple(shape), typestr
+        self.nbytes = math.prod(self.shape) * TYPESTRS[typestr]
+        self.ptr = device.alloc(self.nbytes)
+        if data is not None:
+            device.upload(self.ptr, data)
+        self.strides, self.readonly = strides, readonly
+
+    @property
+    def __cuda_array_interface__(self):
+        return {"version": 3, "shape": self.shape, "typestr": self.typestr, "data": (self.ptr, self.readonly),
+                "strides": self.strides, "stream": None}
+
+    def read(self) -> bytes:
+        return self.device.download(self.ptr, self.nbytes)
+
+
+def model(device, count=300, seed=7):
+    """`count` arrays of mixed dtypes and shapes, several of the same size."""
+    rng = random.Random(seed)
+    arrays = {}
+    for i in range(count):
+        typestr = rng.choice(list(TYPESTRS))
+        shape = rng.choice([(4, 8), (8, 4), (32,), (2, 3, 5), (0, 3), ()])
+        size = math.prod(shape) * TYPESTRS[typestr]
+        arrays[f"layers.{i}.w"] = DeviceArray(device, shape, typestr, rng.randbytes(size))
+    return arrays
+
+
+def empty_like(device, arrays, names=None):
+    """Fresh zeroed destinations, built in another dictionary order."""
+    return {n: DeviceArray(device, a.shape, a.typestr, bytes(a.nbytes))
+            for n, a in reversed(list(arrays.items())) if names is None or n in names}
+
+
+def frozen(tmp_path, device, **kinds):
+    path = tmp_path / "named.vesk"
+    stats = named.freeze(path, vllm_commit="c" * 40, **kinds)
+    return path, stats
+
+
+@pytest.mark.parametrize("source", ["file", "bytes", "mmap", "pinned"])
+def test_hundreds_of_named_arrays_round_trip(tmp_path, device, source):
+    weights = model(device)
+    kv = {"block.0": DeviceArray(device, (16,), "<f2", bytes(range(32)))}
+    path, stats = frozen(tmp_path, device, weights=weights, kv_live_block=kv)
+    assert stats == {"regions_frozen": 301, "bytes_copied": sum(a.nbytes for a in weights.values()) + 32}
+
+    dest, dest_kv = empty_like(device, weights), empty_like(device, kv)
+    data = path.read_bytes()
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+        if source == "file":
+            result = named.restore(str(path), weights=dest, kv_live_block=dest_kv)
+        elif source == "bytes":
+            result = named.restore(data, weights=dest, kv_live_block=dest_kv)
+        elif source == "mmap":
+            result = named.restore(mm, weights=dest, kv_live_block=dest_kv)
+        else:
+            with vesk.PinnedMmap(mm) as pinned:
+                result = named.restore(pinned, weights=dest, kv_live_block=dest_kv)
+    assert result == {"regions_restored": 301, "bytes_copied": stats["bytes_copied"]}
+    for name, array in weights.items():
+        assert dest[name].read() == array.read(), name
+    assert dest_kv["block.0"].read() == bytes(range(32))
+
+
+def test_logical_ids_follow_sorted_names_not_dictionary_order(tmp_path, device):
+    a = DeviceArray(device, (4,), "<f4", b"A" * 16)
+    b = DeviceArray(device, (4,), "<f4", b"B" * 16)
+    path, _ = frozen(tmp_path, device, weights={"zeta": a, "alpha": b})
+    manifest = named.read_manifest(path)
+    assert [(e.name, e.logical_id, e.dtype, e.shape, e.nbytes) for e in manifest] == [
+        ("alpha", 0, "float32", (4,), 16), ("zeta", 1, "float32", (4,), 16)]
+    table = vesk.vesk._read_prelude(str(path))["regions"]
+    assert table[-1][:2] == (2, named.MANIFEST_LOGICAL_ID)
+    # Two same-sized arrays in the other order land by name, not by position.
+    dest = {"alpha": DeviceArray(device, (4,), "<f4"), "zeta": DeviceArray(device, (4,), "<f4")}
+    named.restore(path, weights=dest)
+    assert dest["alpha"].read() == b"B" * 16 and dest["zeta"].read() == b"A" * 16
+
+
+@pytest.mark.parametrize("source", ["file", "bytes"])
+def test_every_difference_is_listed_before_any_copy(tmp_path, device, source):
+    weights = model(device, count=40)
+    path, _ = frozen(tmp_path, device, weights=weights)
+    dest = empty_like(device, weights)
+    names = sorted(dest)
+    renamed = dest.pop(names[0])
+    dest["renamed"] = renamed
+    retyped = next(n for n in names[1:] if dest[n].typestr == "<f2")
+    dest[retyped].typestr = "<V2"  # a bf16 export: same size, other type
+    reshaped = next(n for n in names[1:] if dest[n].shape == (4, 8))
+    dest[reshaped].shape = (8, 4)
+    with pytest.raises(named.ManifestMismatch) as info:
+        named.restore(str(path) if source == "file" else path.read_bytes(), weights=dest)
+    lines = info.value.differences
+    assert len(lines) == 4, lines
+    assert any(line.startswith(f"missing: weights '{names[0]}'") for line in lines)
+    assert any(line.startswith("unexpected: weights 'renamed'") for line in lines)
+    assert f"wrong dtype: weights '{retyped}' is float16 in the snapshot, <V2 given" in lines
+    assert f"wrong shape: weights '{reshaped}' is [4, 8] in the snapshot, [8, 4] given" in lines
+    assert "4 differences" in str(info.value)
+    assert all(a.read() == bytes(a.nbytes) for a in dest.values())  # nothing was copied
+    # A destination of the wrong kind is a difference too.
+    dest = empty_like(device, weights)
+    with pytest.raises(named.ManifestMismatch) as info:
+        named.restore(path, weights={}, kv_live_block=dest)
+    assert len(info.value.differences) == 2 * len(dest)
+
+
+def test_unusable_arrays_are_refused_before_anything_is_written(tmp_path, device):
+    class Raising:
+        @property
+        def __cuda_array_interface__(self):
+            raise TypeError("dtype not supported")
+
+    good = DeviceArray(device, (4, 4), "<f4", bytes(64))
+    transposed = DeviceArray(device, (4, 4), "<f4", bytes(64), strides=(4, 16))
+    cases = [
+        (bytearray(16), TypeError, "weights 'x': bytearray is not a device array"),
+        (Raising(), TypeError, "weights 'x': cannot read its __cuda_array_interface__: dtype not supported"),
+        (transposed, ValueError, "weights 'x': the array is not C-contiguous"),
+    ]
+    path = tmp_path / "refused.vesk"
+    for bad, error, message in cases:
+        with pytest.raises(error, match="^" + message.replace("(", r"\(")):
+            named.freeze(path, weights={"good": good, "x": bad})
+        assert not list(tmp_path.iterdir())
+    with pytest.raises(TypeError, match="names must be str"):
+        named.freeze(path, weights={1: good})
+    # Size-1 dimensions may carry any stride; a read-only array can be frozen
+    # but is no destination.
+    named.freeze(path, weights={"x": DeviceArray(device, (1, 4), "<f4", bytes(16), strides=(999, 4), readonly=True)})
+    with pytest.raises(named.ManifestMismatch, match="read-only: weights 'x'"):
+        named.restore(path, weights={"x": DeviceArray(device, (1, 4), "<f4", readonly=True)})
+
+
+def test_snapshots_without_or_with_a_damaged_manifest(tmp_path, device):
+    plain = build_snapshot([("weights", 0, b"x" * 64)])
+    with pytest.raises(named.NoManifest):
+        named.restore(plain, weights={"w": DeviceArray(device, (64,), "|u1")})
+    path, _ = frozen(tmp_path, device, weights={"w": DeviceArray(device, (64,), "|u1", b"y" * 64)})
+    data = bytearray(path.read_bytes())
+    data[-5] ^= 0x20  # inside the manifest, the last region
+    dest = DeviceArray(device, (64,), "|u1", bytes(64))
+    with pytest.raises(RuntimeError, match="manifest region fails its checksum"):
+        named.restore(bytes(data), weights={"w": dest})
+    assert dest.read() == bytes(64)
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with pytest.raises(RuntimeError, match="not a regular file"):
+        named.restore(fifo, weights={"w": dest})
