@@ -27,12 +27,20 @@ std::uint64_t current_thread_token() {
 
 // Members in release order: the registration goes before the view, so the
 // pages are unregistered while the exporter still holds them in place.
+// close() empties both and leaves `closed` set; the object then refuses use.
 struct PinnedState {
   std::optional<HostRegistration> registration;
   std::unique_ptr<BufferView> buffer;
   std::uint64_t ptr;
   std::size_t size;
   std::uint64_t owner_thread;
+  bool closed = false;
+
+  void release() {
+    registration.reset();  // cudaHostUnregister, result ignored
+    buffer.reset();        // the source may be closed or resized again
+    closed = true;
+  }
 };
 
 struct PinnedMmapObject {
@@ -47,11 +55,19 @@ PinnedState& state_of(PyObject* self) {
 }
 
 constexpr const char* kUnsendable = "vesk::PinnedMmap is unsendable, but sent to another thread";
-constexpr const char* kDroppedElsewhere = "vesk::PinnedMmap is unsendable, but is being dropped on another thread";
+constexpr const char* kClosed = "vesk.PinnedMmap is closed: its pages are no longer registered";
 
 bool on_owner_thread(PyObject* self) {
   if (state_of(self).owner_thread == current_thread_token()) return true;
   raise_internal_error(kUnsendable);
+  return false;
+}
+
+// Use of a handle: on its own thread and not yet closed.
+bool usable(PyObject* self) {
+  if (!on_owner_thread(self)) return false;
+  if (!state_of(self).closed) return true;
+  PyErr_SetString(PyExc_ValueError, kClosed);
   return false;
 }
 
@@ -80,26 +96,19 @@ PyObject* pinned_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void pinned_dealloc(PyObject* self) {
   if (as_object(self)->constructed) {
+    // Released on whichever thread drops the last reference (a cycle
+    // collected by gc on another thread, say): no restore can be using the
+    // pages then, since a restore holds a reference and the interpreter
+    // lock for its whole duration, and unregistering is safe from any thread.
     PinnedState& state = state_of(self);
-    if (state.owner_thread == current_thread_token()) {
-      state.registration.reset();  // cudaHostUnregister, result ignored
-      state.buffer.reset();        // the source may be closed or resized again
-      std::destroy_at(&state);
-    } else {
-      // Unregistering or releasing the export here could race with the
-      // owning thread's use of the same pages, so both are left in place
-      // for the rest of the process; only the object's memory goes.
-      PyObject* pending = PyErr_GetRaisedException();
-      PyErr_SetString(PyExc_RuntimeError, kDroppedElsewhere);
-      PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-      PyErr_SetRaisedException(pending);
-    }
+    state.release();
+    std::destroy_at(&state);
   }
   Py_TYPE(self)->tp_free(self);
 }
 
 Py_ssize_t pinned_len(PyObject* self) {
-  if (!on_owner_thread(self)) return -1;
+  if (!usable(self)) return -1;
   const std::size_t size = state_of(self).size;
   if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
     PyErr_SetString(PyExc_OverflowError, "PinnedMmap size does not fit a Py_ssize_t");
@@ -109,12 +118,62 @@ Py_ssize_t pinned_len(PyObject* self) {
 }
 
 PyObject* pinned_size(PyObject* self, void*) {
-  if (!on_owner_thread(self)) return nullptr;
+  if (!usable(self)) return nullptr;
   return PyLong_FromSize_t(state_of(self).size);
 }
 
+PyObject* pinned_closed(PyObject* self, void*) {
+  if (!on_owner_thread(self)) return nullptr;
+  return PyBool_FromLong(state_of(self).closed);
+}
+
+// close(): unregisters the pages and releases the source buffer now rather
+// than when the object goes; idempotent. Only the owning thread may close.
+PyObject* pinned_close(PyObject* self, PyObject*) {
+  if (!on_owner_thread(self)) return nullptr;
+  state_of(self).release();
+  Py_RETURN_NONE;
+}
+
+PyObject* pinned_enter(PyObject* self, PyObject*) {
+  if (!usable(self)) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* pinned_exit(PyObject* self, PyObject*) {
+  if (!on_owner_thread(self)) return nullptr;
+  state_of(self).release();
+  Py_RETURN_FALSE;
+}
+
+// _read(offset, length) -> bytes: a copy of pinned bytes, for the named
+// restore that reads the snapshot's manifest before any device copy.
+PyObject* pinned_read(PyObject* self, PyObject* args) {
+  unsigned long long offset = 0;
+  unsigned long long length = 0;
+  if (!PyArg_ParseTuple(args, "KK:_read", &offset, &length)) return nullptr;
+  if (!usable(self)) return nullptr;
+  const PinnedState& state = state_of(self);
+  if (offset > state.size || length > state.size - offset) {
+    PyErr_SetString(PyExc_ValueError, "range outside the pinned buffer");
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(static_cast<std::uintptr_t>(state.ptr + offset)),
+                                   static_cast<Py_ssize_t>(length));
+}
+
+PyMethodDef pinned_methods[] = {
+    {"close", pinned_close, METH_NOARGS,
+     "close()\n--\n\nUnregister the pages and release the source buffer now; later use raises ValueError."},
+    {"__enter__", pinned_enter, METH_NOARGS, nullptr},
+    {"__exit__", pinned_exit, METH_VARARGS, nullptr},
+    {"_read", pinned_read, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef pinned_getset[] = {
     {"size", pinned_size, nullptr, "Number of bytes pinned.", nullptr},
+    {"closed", pinned_closed, nullptr, "True once close() ran or the with block ended.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -133,11 +192,15 @@ constexpr const char* kPinnedDoc =
     "    vesk.restore_from_pinned_mmap(pinned, mapping)   # reuse across many restores\n"
     "    del pinned                       # unpins (cudaHostUnregister)\n"
     "\n"
+    "    with vesk.PinnedMmap(data) as pinned:   # or unpin when the block ends\n"
+    "        vesk.restore_from_pinned_mmap(pinned, mapping)\n"
+    "\n"
     "Construction calls cudaHostRegister on the pages underneath `data`. The\n"
     "handle keeps a reference to the source buffer, so an mmap cannot be closed\n"
     "(nor a bytearray resized) under it, and keeps the registration, so the pages\n"
-    "stay addressable for DMA. Dropping the handle unregisters the pages and\n"
-    "releases the buffer.\n"
+    "stay addressable for DMA. Dropping the handle, close() or the end of a\n"
+    "with block unregisters the pages and releases the buffer; a closed handle\n"
+    "raises ValueError when used.\n"
     "\n"
     "Construction is the slow step: its cost grows with the number of pages and\n"
     "reaches seconds for large snapshots. Reusing one handle turns the cost of\n"
@@ -146,7 +209,8 @@ constexpr const char* kPinnedDoc =
     "Raises RuntimeError when cudaHostRegister fails, usually because the\n"
     "locked-memory limit (ulimit -l) is too low for the snapshot or the buffer is\n"
     "not page-aligned; fall back to vesk.restore_from_bytes_pipelined then.\n"
-    "A handle belongs to the thread that created it.";
+    "A handle belongs to the thread that created it; it is released wherever\n"
+    "it is dropped.";
 
 PyTypeObject pinned_type = {
     // The macro ends with its own comma.
@@ -158,6 +222,7 @@ PyTypeObject pinned_type = {
     .tp_as_sequence = &pinned_as_sequence,
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = kPinnedDoc,
+    .tp_methods = pinned_methods,
     .tp_getset = pinned_getset,
     .tp_new = pinned_new,
 };
@@ -176,7 +241,7 @@ std::optional<std::span<const std::uint8_t>> borrow_pinned_range(PyObject* obj) 
     }
     return std::nullopt;
   }
-  if (!on_owner_thread(obj)) return std::nullopt;
+  if (!usable(obj)) return std::nullopt;
   const PinnedState& state = state_of(obj);
   return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(state.ptr), state.size);
 }

@@ -19,7 +19,8 @@ PyTypeObject* pinned_mmap_type();
 
 // The registered range of a PinnedMmap, for restore_from_pinned_mmap. Fails
 // with a TypeError for any other object and with the internal error when
-// called from a thread other than the creating one.
+// called from a thread other than the creating one, with a ValueError once
+// the handle is closed.
 std::optional<std::span<const std::uint8_t>> borrow_pinned_range(PyObject* obj);
 
 }  // namespace vesk::py
