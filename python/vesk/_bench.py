@@ -295,7 +295,6 @@ def try_safetensors(regions: Regions, directory: str) -> dict[str, Any]:
 def run(args: argparse.Namespace) -> int:
     rt = Runtime()
     total, count = args.size, max(0, args.regions)
-    os.makedirs(args.dir, exist_ok=True)
     if rt.is_standin:
         note("no GPU: running on the stand-in CUDA runtime (device memory is host memory)")
     note(f"allocating {count} device regions, {human_bytes(total)} of random bytes")

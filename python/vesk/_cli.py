@@ -1,12 +1,22 @@
-"""The operator's tools: inspect and verify snapshots, benchmark the paths."""
+"""The operator's tools: inspect and verify snapshots, benchmark the paths.
+
+Exit status: 0 success, 1 a checksum mismatch (verify), 2 anything else (a
+usage error, a file that cannot be read or is not a well-formed snapshot, an
+unexpected failure), 130 interrupted. With --json every outcome, errors
+included, is one JSON object on standard output.
+"""
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import mmap
 import os
+import re
 import sys
+from array import array
+from collections.abc import Iterator
 from typing import Any
 
 KIND_NAMES = {0: "weights", 1: "kv_live_block", 2: "metadata"}
@@ -15,6 +25,22 @@ ENTRY_SIZE = 32
 # Files above this size show progress while verified (when stderr is a terminal).
 PROGRESS_THRESHOLD = 256 << 20
 VERIFY_PIECE = 64 << 20
+# Rows of the table printed by default; --all prints every one.
+SHOWN_ROWS = 20
+# The parse errors that mean the file is no snapshot at all, as opposed to
+# a damaged or newer one.
+NOT_A_SNAPSHOT = re.compile(r"bad magic bytes|header is too short|data too short for header"
+                            r"|hit EOF after \d+ of 4096 bytes at offset 0$")
+
+EXIT_OK, EXIT_MISMATCH, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
+class CliError(Exception):
+    """A failure reported as one message (and, with --json, one object)."""
+
+    def __init__(self, kind: str, message: str, usage: str = ""):
+        super().__init__(message)
+        self.kind, self.usage = kind, usage
 
 
 def human_bytes(n: int) -> str:
@@ -27,12 +53,26 @@ def human_bytes(n: int) -> str:
 
 
 def parse_size(text: str) -> int:
-    """'4G', '64M', '512K' or a plain byte count."""
+    """'4G', '64M', '512K' or a plain byte count; a positive number."""
     units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
     t = text.strip().upper().removesuffix("IB").removesuffix("B")
-    if t and t[-1] in units:
-        return int(float(t[:-1]) * units[t[-1]])
-    return int(t)
+    try:
+        value = int(float(t[:-1]) * units[t[-1]]) if t and t[-1] in units else int(t)
+    except (ValueError, OverflowError):
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (e.g. 4G, 64M, 4096)") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"the size must be positive: {text!r}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
 
 
 def _native():
@@ -41,9 +81,9 @@ def _native():
     return native
 
 
-def commit_text(raw: bytes) -> str:
+def commit_text(raw: bytes) -> str | None:
     if raw == bytes(len(raw)):
-        return "(none)"
+        return None
     try:
         text = raw.decode("ascii")
     except UnicodeDecodeError:
@@ -51,73 +91,167 @@ def commit_text(raw: bytes) -> str:
     return text if text.isprintable() else raw.hex()
 
 
-def read_layout(path: str) -> dict[str, Any]:
-    """Header and table as the module reads them; raises RuntimeError."""
-    prelude = _native()._read_prelude(path)
-    regions = []
-    payload = 0
-    layout_end = HEADER_SIZE + ENTRY_SIZE * len(prelude["regions"])
-    for index, (kind, logical_id, size, offset, crc) in enumerate(prelude["regions"]):
-        regions.append(
-            {
-                "index": index,
-                "kind": KIND_NAMES.get(kind, str(kind)),
-                "logical_id": logical_id,
-                "size": size,
-                "file_offset": offset,
-                "crc32c": f"0x{crc:08x}",
-                "crc32c_value": crc,
-            }
-        )
-        payload += size
-        layout_end = max(layout_end, offset + size)
-    return {
-        "path": path,
-        "format_version": prelude["version"],
-        "vllm_commit": commit_text(prelude["vllm_commit"]),
-        "num_regions": prelude["num_regions"],
-        "region_table_offset": prelude["region_table_offset"],
-        "total_payload": payload,
-        "file_size": prelude["file_size"],
-        "layout_size": layout_end,
-        "length_matches_layout": prelude["file_size"] == layout_end,
-        "regions": regions,
-    }
+def read_prelude(path: str) -> dict[str, Any]:
+    """The module's own reading of the header and table; CliError on failure."""
+    try:
+        return _native()._read_prelude(path)
+    except RuntimeError as e:
+        message = str(e)
+        if NOT_A_SNAPSHOT.search(message):
+            raise CliError("not_a_snapshot", f"not a vesk snapshot: {message}") from None
+        raise CliError("unreadable" if "i/o error" in message else "malformed", message) from None
+
+
+def duplicate_keys(table: list[tuple[int, int, int, int, int]]) -> list[dict[str, Any]]:
+    """Keys that appear more than once; a restore uses each one's last entry.
+    Sorted packed keys, so that a million entries cost 8 bytes each."""
+    keys = array("Q", sorted((kind << 32) | logical_id for kind, logical_id, *_ in table))
+    repeated = {keys[i] for i in range(1, len(keys)) if keys[i] == keys[i - 1]}
+    if not repeated:
+        return []
+    where: dict[int, list[int]] = {k: [] for k in repeated}
+    for index, (kind, logical_id, *_) in enumerate(table):
+        key = (kind << 32) | logical_id
+        if key in where:
+            where[key].append(index)
+    return [{"kind": KIND_NAMES.get(k >> 32, str(k >> 32)), "logical_id": k & 0xFFFFFFFF, "entries": entries}
+            for k, entries in sorted(where.items())]
+
+
+def duplicate_lines(duplicates: list[dict[str, Any]]) -> list[str]:
+    return [f"duplicate key (kind={d['kind']}, logical_id={d['logical_id']}) at entries "
+            f"{', '.join(map(str, d['entries']))}: a restore uses entry {d['entries'][-1]}"
+            for d in duplicates]
+
+
+def manifest_names(path: str, table: list[tuple[int, int, int, int, int]]) -> dict[tuple[int, int], Any] | None:
+    """(kind, logical id) -> manifest entry, when the snapshot carries one
+    that reads back intact; None otherwise (inspect still shows the table)."""
+    from vesk import named
+
+    key = (named.KIND_CODES[named.MANIFEST_KIND], named.MANIFEST_LOGICAL_ID)
+    entry = next((e for e in reversed(table) if (e[0], e[1]) == key), None)
+    if entry is None:
+        return None
+    try:
+        with open(path, "rb") as f:
+            raw = os.pread(f.fileno(), entry[2], entry[3])
+        manifest = named._checked_manifest(raw, entry[4])
+    except (OSError, RuntimeError, ValueError):
+        return None
+    return {(named.KIND_CODES[m.kind], m.logical_id): m for m in manifest}
+
+
+class Layout:
+    """A snapshot's header and table, with the rows made on demand."""
+
+    def __init__(self, path: str):
+        prelude = read_prelude(path)
+        self.path = path
+        self.prelude = prelude
+        self.table = prelude["regions"]
+        self.file_size = prelude["file_size"]
+        self.total_payload = sum(size for _, _, size, _, _ in self.table)
+        self.layout_size = max((offset + size for _, _, size, offset, _ in self.table),
+                               default=HEADER_SIZE + ENTRY_SIZE * len(self.table))
+        self.layout_size = max(self.layout_size, HEADER_SIZE + ENTRY_SIZE * len(self.table))
+        self.duplicates = duplicate_keys(self.table)
+        self.manifest = manifest_names(path, self.table)
+
+    def row(self, index: int) -> dict[str, Any]:
+        kind, logical_id, size, offset, crc = self.table[index]
+        r: dict[str, Any] = {
+            "index": index,
+            "kind": KIND_NAMES.get(kind, str(kind)),
+            "logical_id": logical_id,
+            "size": size,
+            "file_offset": offset,
+            "crc32c": f"0x{crc:08x}",
+        }
+        if self.manifest is not None:
+            from vesk import named
+
+            m = self.manifest.get((kind, logical_id))
+            if (kind, logical_id) == (named.KIND_CODES[named.MANIFEST_KIND], named.MANIFEST_LOGICAL_ID):
+                r.update(name=None, dtype=None, shape=None, manifest=True)
+            else:
+                r.update(name=m.name if m else None, dtype=m.dtype if m else None,
+                         shape=list(m.shape) if m else None)
+        return r
+
+    def rows(self) -> Iterator[dict[str, Any]]:
+        return (self.row(i) for i in range(len(self.table)))
+
+    def summary(self) -> dict[str, Any]:
+        return {
+            "path": self.path,
+            "format_version": self.prelude["version"],
+            "vllm_commit": commit_text(self.prelude["vllm_commit"]),
+            "num_regions": self.prelude["num_regions"],
+            "region_table_offset": self.prelude["region_table_offset"],
+            "total_payload": self.total_payload,
+            "file_size": self.file_size,
+            "layout_size": self.layout_size,
+            "length_matches_layout": self.file_size == self.layout_size,
+            "manifest": self.manifest is not None,
+            "duplicates": self.duplicates,
+        }
+
+
+def write_json_stream(head: dict[str, Any], rows: Iterator[dict[str, Any]], out=None) -> None:
+    """One JSON object whose "regions" list is written row by row, so that a
+    table of millions of entries never sits in memory as text."""
+    out = out or sys.stdout
+    text = json.dumps(head, indent=2)
+    out.write(text[:-2] + ',\n  "regions": [')
+    for i, r in enumerate(rows):
+        out.write(("\n    " if i == 0 else ",\n    ") + json.dumps(r))
+    out.write("\n  ]\n}\n")
 
 
 def cmd_inspect(args: argparse.Namespace) -> int:
-    try:
-        info = read_layout(args.file)
-    except RuntimeError as e:
-        print(f"vesk inspect: {args.file}: {e}", file=sys.stderr)
-        return 2
+    info = Layout(args.file)
     if args.json:
-        for r in info["regions"]:
-            del r["crc32c_value"]
-        print(json.dumps(info, indent=2))
-        return 0
-    if info["length_matches_layout"]:
+        write_json_stream(info.summary(), info.rows())
+        return EXIT_OK
+    s = info.summary()
+    if s["length_matches_layout"]:
         length_note = "matches the layout"
-    elif info["file_size"] < info["layout_size"]:
-        length_note = f"TRUNCATED: the layout needs {info['layout_size']} bytes"
+    elif s["file_size"] < s["layout_size"]:
+        length_note = f"TRUNCATED: the layout needs {s['layout_size']} bytes"
     else:
-        length_note = f"{info['file_size'] - info['layout_size']} bytes beyond the layout"
-    print(f"snapshot        {info['path']}")
-    print(f"format version  {info['format_version']}")
-    print(f"vllm commit     {info['vllm_commit']}")
-    print(f"regions         {info['num_regions']}")
-    print(f"table offset    {info['region_table_offset']}")
-    print(f"total payload   {human_bytes(info['total_payload'])} ({info['total_payload']} bytes)")
-    print(f"file length     {info['file_size']} bytes ({length_note})")
-    if info["regions"]:
+        length_note = f"{s['file_size'] - s['layout_size']} bytes beyond the layout"
+    print(f"snapshot        {s['path']}")
+    print(f"format version  {s['format_version']}")
+    print(f"vllm commit     {s['vllm_commit'] or '(none)'}")
+    print(f"regions         {s['num_regions']}")
+    print(f"table offset    {s['region_table_offset']}")
+    print(f"total payload   {human_bytes(s['total_payload'])} ({s['total_payload']} bytes)")
+    print(f"file length     {s['file_size']} bytes ({length_note})")
+    if info.manifest is not None:
+        print(f"manifest        {len(info.manifest)} named regions")
+    for line in duplicate_lines(info.duplicates):
+        print(line)
+    count = len(info.table)
+    shown = count if args.all else min(count, SHOWN_ROWS)
+    if shown:
         print()
-        print(f"{'#':>5}  {'kind':<13} {'id':>10}  {'size':>12} {'bytes':>14}  {'offset':>14}  crc32c")
-        for r in info["regions"]:
-            print(
-                f"{r['index']:>5}  {r['kind']:<13} {r['logical_id']:>10}  {human_bytes(r['size']):>12} "
-                f"{r['size']:>14}  {r['file_offset']:>14}  {r['crc32c']}"
-            )
-    return 0
+        named = info.manifest is not None
+        extra = f"  {'dtype':<9} {'shape':<16} name" if named else ""
+        print(f"{'#':>5}  {'kind':<13} {'id':>10}  {'size':>12} {'bytes':>14}  {'offset':>14}  crc32c    {extra}")
+        for i in range(shown):
+            r = info.row(i)
+            line = (f"{r['index']:>5}  {r['kind']:<13} {r['logical_id']:>10}  {human_bytes(r['size']):>12} "
+                    f"{r['size']:>14}  {r['file_offset']:>14}  {r['crc32c']}")
+            if r.get("manifest"):
+                line += "    (manifest)"
+            elif named:
+                shape = "-" if r["shape"] is None else "[" + ", ".join(map(str, r["shape"])) + "]"
+                line += f"    {r['dtype'] or '-':<9} {shape:<16} {r['name'] if r['name'] is not None else '-'}"
+            print(line)
+    if shown < count:
+        print(f"... {count - shown} more regions (--all shows every one, --json lists them all)")
+    return EXIT_OK
 
 
 class Progress:
@@ -145,89 +279,152 @@ class Progress:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
-    try:
-        info = read_layout(args.file)
-    except RuntimeError as e:
-        print(f"vesk verify: {args.file}: {e}", file=sys.stderr)
-        return 2
-    file_size = info["file_size"]
-    for r in info["regions"]:
-        end = r["file_offset"] + r["size"]
-        if end > file_size:
-            print(
-                f"vesk verify: {args.file}: vesk runtime error: region payload out of bounds: "
-                f"file_size={file_size}, payload_end={end}",
-                file=sys.stderr,
-            )
-            return 2
+    info = Layout(args.file)
+    file_size = info.file_size
+    for _, _, size, offset, _ in info.table:
+        if offset + size > file_size:
+            raise CliError("malformed", f"vesk runtime error: region payload out of bounds: "
+                                        f"file_size={file_size}, payload_end={offset + size}")
     crc32c = _native()._crc32c
-    checked = [r for r in info["regions"] if r["crc32c_value"] != 0]
-    total = sum(r["size"] for r in checked)
-    progress = Progress("verifying", total, sys.stderr.isatty() and file_size >= PROGRESS_THRESHOLD)
-    mismatches = 0
+    checked = [i for i, entry in enumerate(info.table) if entry[4] != 0]
+    total = sum(info.table[i][2] for i in checked)
+    progress = Progress("verifying", total, not args.json and sys.stderr.isatty() and file_size >= PROGRESS_THRESHOLD)
+    mismatches = []
     try:
         with open(args.file, "rb") as f:
-            with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+            # mmap refuses an empty file; an empty table needs no bytes.
+            mapping = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if file_size else contextlib.nullcontext(b"")
+            with mapping as mm:
                 view = memoryview(mm)
                 try:
-                    for r in checked:
-                        crc, pos, end = 0, r["file_offset"], r["file_offset"] + r["size"]
+                    for index in checked:
+                        kind, logical_id, size, offset, recorded = info.table[index]
+                        crc, pos, end = 0, offset, offset + size
                         while pos < end:
                             step = min(VERIFY_PIECE, end - pos)
                             crc = crc32c(view[pos : pos + step], crc)
                             pos += step
                             progress.advance(step)
-                        if crc != r["crc32c_value"]:
-                            mismatches += 1
+                        if crc != recorded:
+                            mismatches.append({"index": index, "kind": KIND_NAMES.get(kind, str(kind)),
+                                               "logical_id": logical_id, "recorded": f"0x{recorded:08x}",
+                                               "computed": f"0x{crc:08x}"})
                             progress.interrupt()
-                            print(
-                                f"MISMATCH region {r['index']} (kind={r['kind']}, logical_id={r['logical_id']}): "
-                                f"recorded {r['crc32c']}, computed 0x{crc:08x}"
-                            )
+                            if not args.json:
+                                m = mismatches[-1]
+                                print(f"MISMATCH region {index} (kind={m['kind']}, logical_id={logical_id}): "
+                                      f"recorded {m['recorded']}, computed {m['computed']}")
                 finally:
                     view.release()
     except OSError as e:
+        raise CliError("unreadable", str(e)) from None
+    finally:
         progress.close()
-        print(f"vesk verify: {args.file}: {e}", file=sys.stderr)
-        return 2
-    progress.close()
-    unrecorded = len(info["regions"]) - len(checked)
+    unrecorded = len(info.table) - len(checked)
+    if args.json:
+        print(json.dumps({"path": args.file, "ok": not mismatches, "regions_checked": len(checked),
+                          "bytes_checked": total, "without_checksum": unrecorded, "mismatches": mismatches,
+                          "duplicates": info.duplicates, "manifest": info.manifest is not None}, indent=2))
+        return EXIT_MISMATCH if mismatches else EXIT_OK
+    for line in duplicate_lines(info.duplicates):
+        print(line)
     note = f" ({unrecorded} without a recorded checksum)" if unrecorded else ""
     if mismatches:
-        print(f"{args.file}: {mismatches} of {len(checked)} checked regions do not match{note}")
-        return 1
+        print(f"{args.file}: {len(mismatches)} of {len(checked)} checked regions do not match{note}")
+        return EXIT_MISMATCH
     print(f"{args.file}: OK, {len(checked)} regions verified, {human_bytes(total)}{note}")
-    return 0
+    return EXIT_OK
 
 
 def cmd_bench(args: argparse.Namespace) -> int:
+    if not os.path.isdir(args.dir):
+        raise CliError("usage", f"--dir {args.dir}: not an existing directory")
+    if args.size < args.regions:
+        raise CliError("usage", f"--size {args.size} is below one byte per region for {args.regions} regions")
     from vesk import _bench
 
     return _bench.run(args)
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m vesk", description=__doc__)
-    sub = parser.add_subparsers(dest="command", required=True)
+class _Parser(argparse.ArgumentParser):
+    """Reports usage errors as CliError, so that --json gets them as JSON."""
+
+    def error(self, message: str) -> None:  # type: ignore[override]
+        raise CliError("usage", f"{self.prog}: error: {message}", usage=self.format_usage())
+
+
+def version() -> str:
+    from vesk import __version__
+
+    return __version__
+
+
+def build_parser(prog: str = "python -m vesk") -> argparse.ArgumentParser:
+    parser = _Parser(prog=prog, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"vesk {version()}")
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     p = sub.add_parser("inspect", help="print a snapshot's header and region table")
     p.add_argument("file")
-    p.add_argument("--json", action="store_true", help="print one JSON object")
+    p.add_argument("--json", action="store_true", help="print one JSON object listing every region")
+    p.add_argument("--all", action="store_true", help=f"print every region (default: the first {SHOWN_ROWS})")
     p.set_defaults(func=cmd_inspect)
 
     p = sub.add_parser("verify", help="recompute every region's CRC-32C on the host")
     p.add_argument("file")
+    p.add_argument("--json", action="store_true", help="print the result as one JSON object")
     p.set_defaults(func=cmd_verify)
 
     p = sub.add_parser("bench", help="freeze and restore by every path, beside this machine's limits")
     p.add_argument("--size", type=parse_size, default=parse_size("4G"), help="total bytes (e.g. 4G, 64M)")
-    p.add_argument("--regions", type=int, default=64, help="number of regions")
-    p.add_argument("--dir", default=os.getcwd(), help="directory for the snapshot file")
+    p.add_argument("--regions", type=positive_int, default=64, help="number of regions")
+    p.add_argument("--dir", default=os.getcwd(), help="an existing directory for the snapshot file")
     p.add_argument("--json", action="store_true", help="print the results as one JSON object")
     p.set_defaults(func=cmd_bench)
     return parser
 
 
+def _report(error: CliError, args_json: bool, command: str | None, path: str | None) -> None:
+    if args_json:
+        doc: dict[str, Any] = {"error": {"kind": error.kind, "message": str(error)}}
+        if path is not None:
+            doc["path"] = path
+        print(json.dumps(doc))
+    elif error.usage:
+        print(f"{error.usage}{error}", file=sys.stderr)
+    else:
+        where = f"vesk {command}: " if command else "vesk: "
+        print(f"{where}{path + ': ' if path else ''}{error}", file=sys.stderr)
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
-    return int(args.func(args))
+    # A name that is not valid UTF-8 reaches us with surrogate escapes; print
+    # it escaped rather than fail on a strict terminal encoding.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    argv = sys.argv[1:] if argv is None else argv
+    prog = "vesk" if os.path.basename(sys.argv[0] or "") == "vesk" else "python -m vesk"
+    wants_json = "--json" in argv
+    command = path = None
+    try:
+        args = build_parser(prog).parse_args(argv)
+        command, path = args.command, getattr(args, "file", None)
+        return int(args.func(args))
+    except CliError as e:
+        _report(e, wants_json, command, path)
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        print("vesk: interrupted", file=sys.stderr)
+        if wants_json:
+            print(json.dumps({"error": {"kind": "interrupted", "message": "interrupted"}}))
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`| head`): nothing more to say to it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_ERROR
+    except SystemExit:
+        raise
+    except BaseException as e:  # noqa: BLE001 - vesk.InternalError derives from BaseException
+        _report(CliError("internal", f"unexpected {type(e).__name__}: {e}"), wants_json, command, path)
+        return EXIT_ERROR

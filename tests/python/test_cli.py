@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 import vesk
+from vesk import named
+from helpers import build_snapshot
 
 PACKAGE_DIR = str(Path(vesk.__file__).resolve().parent.parent)
 
@@ -145,3 +147,106 @@ def test_bench_runs_every_path_end_to_end(tmp_path, runtime):
     assert len(result["paths"]["restore_pinned_mmap"]["runs_seconds"]) == 3
     assert {"h2d_pinned_gbps", "memcpy_gbps", "disk"} <= result["limits"].keys()
     assert not list(tmp_path.iterdir())  # the snapshot and dd files are gone
+
+
+def test_inspect_shows_names_dtypes_and_shapes_of_a_named_snapshot(tmp_path, device):
+    from test_named import DeviceArray
+
+    path = tmp_path / "named.vesk"
+    named.freeze(path, weights={"embed": DeviceArray(device, (4, 8), "<f2", bytes(64)),
+                                     "norm": DeviceArray(device, (8,), "<f4", bytes(32))})
+    out = run_cli("inspect", str(path))
+    assert out.returncode == 0, out.stderr
+    assert "manifest        2 named regions" in out.stdout
+    assert "vllm commit     (none)" in out.stdout
+    rows = [line.split() for line in out.stdout.splitlines() if line.strip().startswith(("0 ", "1 ", "2 "))]
+    assert rows[0][-4:] == ["float16", "[4,", "8]", "embed"]
+    assert rows[1][-3:] == ["float32", "[8]", "norm"] and rows[2][-1] == "(manifest)"
+    info = json.loads(run_cli("inspect", "--json", str(path)).stdout)
+    assert info["manifest"] is True and info["vllm_commit"] is None
+    assert [(r["name"], r["dtype"], r["shape"]) for r in info["regions"][:2]] == [
+        ("embed", "float16", [4, 8]), ("norm", "float32", [8])]
+    assert info["regions"][2]["manifest"] is True
+
+
+@pytest.mark.parametrize("content", [b"", b"VESK", b"PK\3\4" + bytes(8000)], ids=["empty", "short", "magic"])
+def test_a_file_that_is_no_snapshot_says_so_first(tmp_path, content):
+    path = tmp_path / "other.bin"
+    path.write_bytes(content)
+    for command in ("inspect", "verify"):
+        out = run_cli(command, str(path))
+        assert out.returncode == 2 and out.stdout == ""
+        assert out.stderr.startswith(f"vesk {command}: {path}: not a vesk snapshot: vesk runtime error: ")
+        out = run_cli(command, "--json", str(path))
+        assert out.returncode == 2
+        assert json.loads(out.stdout)["error"]["kind"] == "not_a_snapshot"
+    # A snapshot of another format version is a snapshot, just not readable here.
+    newer = tmp_path / "newer.vesk"
+    newer.write_bytes(b"VESK" + (3).to_bytes(4, "little") + bytes(8000))
+    out = run_cli("inspect", "--json", str(newer))
+    assert out.returncode == 2
+    error = json.loads(out.stdout)["error"]
+    assert error["kind"] == "malformed" and "unsupported snapshot version: found 3" in error["message"]
+
+
+def test_verify_json_for_an_intact_and_a_damaged_snapshot(snapshot):
+    path, _ = snapshot
+    out = run_cli("verify", "--json", str(path))
+    assert out.returncode == 0
+    result = json.loads(out.stdout)
+    assert result["ok"] is True and result["regions_checked"] == 3 and result["mismatches"] == []
+    data = bytearray(path.read_bytes())
+    data[9292] ^= 0x80
+    path.write_bytes(bytes(data))
+    out = run_cli("verify", "--json", str(path))
+    assert out.returncode == 1
+    result = json.loads(out.stdout)
+    assert result["ok"] is False
+    assert [(m["index"], m["kind"], m["logical_id"]) for m in result["mismatches"]] == [(2, "metadata", 12)]
+
+
+def test_large_tables_are_summarised_and_duplicate_keys_pointed_out(tmp_path):
+    regions = [("weights", i, bytes([i]) * 10) for i in range(100)] + [("weights", 7, b"z" * 10)]
+    path = tmp_path / "many.vesk"
+    path.write_bytes(build_snapshot(regions))
+    out = run_cli("inspect", str(path))
+    assert out.returncode == 0
+    assert "... 81 more regions (--all shows every one" in out.stdout
+    duplicate = "duplicate key (kind=weights, logical_id=7) at entries 7, 100: a restore uses entry 100"
+    assert duplicate in out.stdout
+    assert len(run_cli("inspect", "--all", str(path)).stdout.splitlines()) > 101
+    info = json.loads(run_cli("inspect", "--json", str(path)).stdout)
+    assert len(info["regions"]) == 101
+    assert info["duplicates"] == [{"kind": "weights", "logical_id": 7, "entries": [7, 100]}]
+    out = run_cli("verify", str(path))
+    assert out.returncode == 0 and duplicate in out.stdout
+
+
+def test_bench_refuses_nonsense_with_a_usage_error(tmp_path):
+    missing = tmp_path / "missing"
+    for args in (["--regions", "0"], ["--size", "10", "--regions", "64"], ["--size", "-4G"], ["--size", "lots"],
+                 ["--dir", str(missing)]):
+        out = run_cli("bench", *args)
+        assert out.returncode == 2, args
+        assert "Traceback" not in out.stderr and "bench" in out.stderr, args
+    out = run_cli("bench", "--json", "--dir", str(missing))
+    assert out.returncode == 2 and json.loads(out.stdout)["error"]["kind"] == "usage"
+    assert not missing.exists()
+
+
+def test_exit_status_is_1_only_for_mismatches_and_never_a_traceback(snapshot):
+    path, _ = snapshot
+    odd = os.path.join(os.fsencode(path.parent), b"model-\xff.vesk")
+    os.rename(os.fsencode(path), odd)
+    env = dict(os.environ, PYTHONPATH=PACKAGE_DIR, PYTHONIOENCODING="utf-8:strict")
+    out = subprocess.run([sys.executable, "-m", "vesk", "verify", os.fsdecode(odd)], capture_output=True, env=env)
+    assert out.returncode == 0, out.stderr
+    assert b"model-\\udcff.vesk: OK" in out.stdout
+    # An unexpected failure, and Ctrl-C: one line each, never a traceback.
+    for raised, status, line in (("RuntimeError('boom')", 2, "vesk inspect: "), ("KeyboardInterrupt", 130,
+                                                                                 "vesk: interrupted")):
+        script = (f"import sys, vesk._cli as c\ndef fail(args): raise {raised}\nc.cmd_inspect = fail\n"
+                  f"sys.exit(c.main(['inspect', 'x']))")
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
+        assert out.returncode == status and out.stderr.startswith(line) and len(out.stderr.splitlines()) == 1
+    assert run_cli("--version").stdout == f"vesk {vesk.__version__}\n"
