@@ -6,6 +6,7 @@ import math
 import mmap
 import os
 import random
+import sys
 
 import pytest
 
@@ -172,3 +173,14 @@ def test_snapshots_without_or_with_a_damaged_manifest(tmp_path, device):
     os.mkfifo(fifo)
     with pytest.raises(RuntimeError, match="not a regular file"):
         named.restore(fifo, weights={"w": dest})
+
+
+def test_torch_module_imports_without_torch_and_says_what_is_missing(monkeypatch, tmp_path):
+    import vesk.torch as vt
+
+    monkeypatch.setitem(sys.modules, "torch", None)  # as if PyTorch were not installed
+    with pytest.raises(ImportError, match="^vesk.torch needs PyTorch"):
+        vt.load(tmp_path / "x.vesk")
+    with pytest.raises(ImportError, match="^vesk.torch needs PyTorch"):
+        vt.save(tmp_path / "x.vesk", {})
+    assert not (tmp_path / "x.vesk").exists()

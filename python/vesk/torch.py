@@ -1,0 +1,93 @@
+"""PyTorch state dicts as named snapshots, in one call each way.
+
+    vesk.torch.save("/snapshots/model.vesk", model.state_dict())
+    tensors = vesk.torch.load("/snapshots/model.vesk", device="cuda:0")
+
+Every tensor is stored as a "weights" region under its name, with its dtype
+and shape in the snapshot's manifest (see vesk.named). PyTorch is imported
+only when one of these functions is called.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
+
+from vesk import named
+
+if TYPE_CHECKING:
+    import torch as _torch_types
+
+__all__ = ["load", "save"]
+
+
+def _torch() -> Any:
+    try:
+        import torch
+    except ImportError as e:
+        raise ImportError(f"vesk.torch needs PyTorch, which cannot be imported here: {e}") from e
+    return torch
+
+
+def _dtype_name(dtype: Any) -> str:
+    return str(dtype).removeprefix("torch.")
+
+
+def _device_of(torch: Any, tensors: Mapping[str, Any]) -> Any:
+    devices = {t.device for t in tensors.values()}
+    if len(devices) > 1:
+        raise ValueError(f"all tensors must be on one CUDA device, found {sorted(map(str, devices))}")
+    return next(iter(devices)) if devices else torch.device("cuda", torch.cuda.current_device())
+
+
+def _spec(torch: Any, name: str, t: Any) -> named.ArraySpec:
+    label = f"weights {name!r}"
+    if not isinstance(t, torch.Tensor):
+        raise TypeError(f"{label}: {type(t).__qualname__} is not a torch.Tensor")
+    if t.device.type != "cuda":
+        raise TypeError(f"{label}: the tensor is on {t.device}, not on a CUDA device")
+    if not t.is_contiguous():
+        raise ValueError(f"{label}: the tensor is not contiguous; pass .contiguous()")
+    return named.ArraySpec(t.data_ptr(), t.numel() * t.element_size(), _dtype_name(t.dtype), tuple(t.shape))
+
+
+def save(path: str | os.PathLike[str], tensors: Mapping[str, _torch_types.Tensor], *,
+         vllm_commit: str | None = None) -> dict[str, int]:
+    """Freezes CUDA tensors by name. Waits for the tensors' device first, so
+    that the snapshot holds what queued kernels write."""
+    torch = _torch()
+    specs = {}
+    for name, t in tensors.items():
+        if not isinstance(name, str):
+            raise TypeError(f"weights: names must be str, got {name!r}")
+        specs[("weights", name)] = _spec(torch, name, t)
+    device = _device_of(torch, tensors)
+    with torch.cuda.device(device):
+        torch.cuda.synchronize()
+        return named.freeze_specs(path, specs, vllm_commit)
+
+
+def load(path: str | os.PathLike[str], device: str | int | Any = "cuda") -> dict[str, _torch_types.Tensor]:
+    """Allocates tensors from the snapshot's manifest on `device` and
+    restores into them; the names in sorted order."""
+    torch = _torch()
+    device = torch.device(device)
+    if device.type != "cuda":
+        raise ValueError(f"vesk.torch.load restores into CUDA memory, not {device}")
+    out: dict[str, Any] = {}
+
+    def allocate(manifest: list[named.ManifestEntry]) -> dict[tuple[str, str], named.ArraySpec]:
+        others = sorted({e.kind for e in manifest if e.kind != "weights"})
+        if others:
+            raise ValueError(f"the snapshot holds {', '.join(others)} regions too; restore it with vesk.named.restore")
+        for e in manifest:
+            dtype = getattr(torch, e.dtype, None)
+            if not isinstance(dtype, torch.dtype):
+                raise ValueError(f"weights {e.name!r}: dtype {e.dtype} has no PyTorch equivalent")
+            out[e.name] = torch.empty(e.shape, dtype=dtype, device=device)
+        return {("weights", name): _spec(torch, name, t) for name, t in out.items()}
+
+    with torch.cuda.device(device):
+        named.restore_with(path, allocate)
+    return out
