@@ -25,6 +25,7 @@ import math
 import os
 import stat
 import struct
+import sys
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -131,8 +132,14 @@ def _is_c_contiguous(shape: tuple[int, ...], strides: tuple[int, ...], itemsize:
 
 
 def array_spec(label: str, obj: Any) -> ArraySpec:
-    """Reads a device array's ``__cuda_array_interface__``; refuses with an
-    error naming `label` anything that is not one contiguous device range."""
+    """Reads a device array's ``__cuda_array_interface__`` (a PyTorch tensor
+    directly); refuses with an error naming `label` anything that is not one
+    contiguous device range."""
+    torch = sys.modules.get("torch")  # never imported here: a tensor means it is loaded
+    if torch is not None and isinstance(obj, getattr(torch, "Tensor", ())):
+        from vesk import torch as vesk_torch
+
+        return vesk_torch.tensor_spec(torch, label, obj)
     try:
         iface = obj.__cuda_array_interface__
     except AttributeError:

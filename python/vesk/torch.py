@@ -41,8 +41,9 @@ def _device_of(torch: Any, tensors: Mapping[str, Any]) -> Any:
     return next(iter(devices)) if devices else torch.device("cuda", torch.cuda.current_device())
 
 
-def _spec(torch: Any, name: str, t: Any) -> named.ArraySpec:
-    label = f"weights {name!r}"
+def tensor_spec(torch: Any, label: str, t: Any) -> named.ArraySpec:
+    """A CUDA tensor as the snapshot sees it (any dtype, bfloat16 included,
+    which __cuda_array_interface__ cannot express)."""
     if not isinstance(t, torch.Tensor):
         raise TypeError(f"{label}: {type(t).__qualname__} is not a torch.Tensor")
     if t.device.type != "cuda":
@@ -61,7 +62,7 @@ def save(path: str | os.PathLike[str], tensors: Mapping[str, _torch_types.Tensor
     for name, t in tensors.items():
         if not isinstance(name, str):
             raise TypeError(f"weights: names must be str, got {name!r}")
-        specs[("weights", name)] = _spec(torch, name, t)
+        specs[("weights", name)] = tensor_spec(torch, f"weights {name!r}", t)
     device = _device_of(torch, tensors)
     with torch.cuda.device(device):
         torch.cuda.synchronize()
@@ -86,7 +87,7 @@ def load(path: str | os.PathLike[str], device: str | int | Any = "cuda") -> dict
             if not isinstance(dtype, torch.dtype):
                 raise ValueError(f"weights {e.name!r}: dtype {e.dtype} has no PyTorch equivalent")
             out[e.name] = torch.empty(e.shape, dtype=dtype, device=device)
-        return {("weights", name): _spec(torch, name, t) for name, t in out.items()}
+        return {("weights", name): tensor_spec(torch, f"weights {name!r}", t) for name, t in out.items()}
 
     with torch.cuda.device(device):
         named.restore_with(path, allocate)
