@@ -237,8 +237,8 @@ def cmd_inspect(args: argparse.Namespace) -> int:
     if shown:
         print()
         named = info.manifest is not None
-        extra = f"  {'dtype':<9} {'shape':<16} name" if named else ""
-        print(f"{'#':>5}  {'kind':<13} {'id':>10}  {'size':>12} {'bytes':>14}  {'offset':>14}  crc32c    {extra}")
+        extra = f"{'crc32c':<10}    {'dtype':<9} {'shape':<16} name" if named else "crc32c"
+        print(f"{'#':>5}  {'kind':<13} {'id':>10}  {'size':>12} {'bytes':>14}  {'offset':>14}  {extra}")
         for i in range(shown):
             r = info.row(i)
             line = (f"{r['index']:>5}  {r['kind']:<13} {r['logical_id']:>10}  {human_bytes(r['size']):>12} "
