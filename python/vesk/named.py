@@ -30,6 +30,9 @@ from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
+__all__ = ["MANIFEST_LOGICAL_ID", "ManifestEntry", "ManifestMismatch", "NoManifest", "freeze", "read_manifest",
+           "restore"]
+
 KINDS = ("weights", "kv_live_block", "metadata")
 KIND_CODES = {name: code for code, name in enumerate(KINDS)}
 MANIFEST_KIND = "metadata"
@@ -300,9 +303,7 @@ def decode_manifest(raw: bytes) -> list[ManifestEntry]:
                     and all(isinstance(n, int) and n >= 0 for n in (fields[2], fields[4], *shape))):
                 raise ValueError(f"malformed entry {r!r}")
             entries.append(ManifestEntry(fields[0], fields[1], fields[2], fields[3], shape, fields[4]))
-    except (UnicodeDecodeError, json.JSONDecodeError, AttributeError, KeyError, TypeError) as e:
-        raise ValueError(f"malformed manifest: {e}") from None
-    except ValueError as e:
+    except (ValueError, AttributeError, KeyError, TypeError) as e:  # JSON and Unicode errors are ValueErrors
         raise ValueError(f"malformed manifest: {e}") from None
     keys = [(e.kind, e.name) for e in entries]
     ids = [(e.kind, e.logical_id) for e in entries]
@@ -427,7 +428,7 @@ class Source:
         _, _, size, offset, crc = entry
         raw = self._read(offset, size)
         if len(raw) != size:
-            raise RuntimeError(f"vesk runtime error: the manifest region lies beyond the end of the snapshot")
+            raise RuntimeError("vesk runtime error: the manifest region lies beyond the end of the snapshot")
         return _checked_manifest(raw, crc)
 
     def restore(self, mapping: list[tuple[str, int, int, int]], chunk_size_mb: int, direct_io: bool) -> dict:

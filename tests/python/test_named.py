@@ -162,6 +162,10 @@ def test_snapshots_without_or_with_a_damaged_manifest(tmp_path, device):
     plain = build_snapshot([("weights", 0, b"x" * 64)])
     with pytest.raises(named.NoManifest):
         named.restore(plain, weights={"w": DeviceArray(device, (64,), "|u1")})
+    # The reserved id written through the region functions holds no manifest.
+    foreign = build_snapshot([("weights", 0, b"x" * 64), ("metadata", named.MANIFEST_LOGICAL_ID, b"{}")])
+    with pytest.raises(ValueError, match="^malformed manifest: not a manifest$"):
+        named.restore(foreign, weights={"w": DeviceArray(device, (64,), "|u1")})
     path, _ = frozen(tmp_path, device, weights={"w": DeviceArray(device, (64,), "|u1", b"y" * 64)})
     data = bytearray(path.read_bytes())
     data[-5] ^= 0x20  # inside the manifest, the last region
