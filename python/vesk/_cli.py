@@ -14,6 +14,7 @@ import json
 import mmap
 import os
 import re
+import stat
 import sys
 from array import array
 from collections.abc import Iterator
@@ -124,7 +125,7 @@ def duplicate_lines(duplicates: list[dict[str, Any]]) -> list[str]:
             for d in duplicates]
 
 
-def manifest_names(path: str, table: list[tuple[int, int, int, int, int]]) -> dict[tuple[int, int], Any] | None:
+def manifest_names(fd: int, table: list[tuple[int, int, int, int, int]]) -> dict[tuple[int, int], Any] | None:
     """(kind, logical id) -> manifest entry, when the snapshot carries one
     that reads back intact; None otherwise (inspect still shows the table)."""
     from vesk import named
@@ -134,19 +135,42 @@ def manifest_names(path: str, table: list[tuple[int, int, int, int, int]]) -> di
     if entry is None:
         return None
     try:
-        with open(path, "rb") as f:
-            raw = os.pread(f.fileno(), entry[2], entry[3])
+        raw = os.pread(fd, entry[2], entry[3])
         manifest = named._checked_manifest(raw, entry[4])
     except (OSError, RuntimeError, ValueError):
         return None
     return {(named.KIND_CODES[m.kind], m.logical_id): m for m in manifest}
 
 
+def open_snapshot(path: str) -> int:
+    """Opens the file once, so that everything shown or checked comes from
+    the same file whatever is renamed over the path meanwhile; without
+    blocking, so that a FIFO is refused instead of waited on."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    mode = os.fstat(fd).st_mode
+    if not (stat.S_ISREG(mode) or stat.S_ISBLK(mode)):
+        os.close(fd)
+        raise CliError("unreadable", "not a regular file or block device")
+    return fd
+
+
 class Layout:
-    """A snapshot's header and table, with the rows made on demand."""
+    """A snapshot's header and table, with the rows made on demand; a
+    context manager that holds the file open."""
 
     def __init__(self, path: str):
-        prelude = read_prelude(path)
+        try:
+            self.fd = open_snapshot(path)
+        except OSError:
+            # The module's own reading reports why, in its words.
+            read_prelude(path)
+            raise
+        try:
+            fd_path = f"/proc/self/fd/{self.fd}"
+            prelude = read_prelude(fd_path if os.path.exists(fd_path) else path)
+        except BaseException:
+            os.close(self.fd)
+            raise
         self.path = path
         self.prelude = prelude
         self.table = prelude["regions"]
@@ -156,7 +180,13 @@ class Layout:
                                default=HEADER_SIZE + ENTRY_SIZE * len(self.table))
         self.layout_size = max(self.layout_size, HEADER_SIZE + ENTRY_SIZE * len(self.table))
         self.duplicates = duplicate_keys(self.table)
-        self.manifest = manifest_names(path, self.table)
+        self.manifest = manifest_names(self.fd, self.table)
+
+    def __enter__(self) -> Layout:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        os.close(self.fd)
 
     def row(self, index: int) -> dict[str, Any]:
         kind, logical_id, size, offset, crc = self.table[index]
@@ -210,7 +240,11 @@ def write_json_stream(head: dict[str, Any], rows: Iterator[dict[str, Any]], out=
 
 
 def cmd_inspect(args: argparse.Namespace) -> int:
-    info = Layout(args.file)
+    with Layout(args.file) as info:
+        return print_inspect(args, info)
+
+
+def print_inspect(args: argparse.Namespace, info: Layout) -> int:
     if args.json:
         write_json_stream(info.summary(), info.rows())
         return EXIT_OK
@@ -279,7 +313,11 @@ class Progress:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
-    info = Layout(args.file)
+    with Layout(args.file) as info:
+        return check_layout(args, info)
+
+
+def check_layout(args: argparse.Namespace, info: Layout) -> int:
     file_size = info.file_size
     for _, _, size, offset, _ in info.table:
         if offset + size > file_size:
@@ -291,31 +329,31 @@ def cmd_verify(args: argparse.Namespace) -> int:
     progress = Progress("verifying", total, not args.json and sys.stderr.isatty() and file_size >= PROGRESS_THRESHOLD)
     mismatches = []
     try:
-        with open(args.file, "rb") as f:
-            # mmap refuses an empty file; an empty table needs no bytes.
-            mapping = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if file_size else contextlib.nullcontext(b"")
-            with mapping as mm:
-                view = memoryview(mm)
-                try:
-                    for index in checked:
-                        kind, logical_id, size, offset, recorded = info.table[index]
-                        crc, pos, end = 0, offset, offset + size
-                        while pos < end:
-                            step = min(VERIFY_PIECE, end - pos)
-                            crc = crc32c(view[pos : pos + step], crc)
-                            pos += step
-                            progress.advance(step)
-                        if crc != recorded:
-                            mismatches.append({"index": index, "kind": KIND_NAMES.get(kind, str(kind)),
-                                               "logical_id": logical_id, "recorded": f"0x{recorded:08x}",
-                                               "computed": f"0x{crc:08x}"})
-                            progress.interrupt()
-                            if not args.json:
-                                m = mismatches[-1]
-                                print(f"MISMATCH region {index} (kind={m['kind']}, logical_id={logical_id}): "
-                                      f"recorded {m['recorded']}, computed {m['computed']}")
-                finally:
-                    view.release()
+        # mmap refuses an empty file; an empty table needs no bytes. The
+        # length is given, as a block device reports none.
+        mapping = mmap.mmap(info.fd, file_size, access=mmap.ACCESS_READ) if file_size else contextlib.nullcontext(b"")
+        with mapping as mm:
+            view = memoryview(mm)
+            try:
+                for index in checked:
+                    kind, logical_id, size, offset, recorded = info.table[index]
+                    crc, pos, end = 0, offset, offset + size
+                    while pos < end:
+                        step = min(VERIFY_PIECE, end - pos)
+                        crc = crc32c(view[pos : pos + step], crc)
+                        pos += step
+                        progress.advance(step)
+                    if crc != recorded:
+                        mismatches.append({"index": index, "kind": KIND_NAMES.get(kind, str(kind)),
+                                           "logical_id": logical_id, "recorded": f"0x{recorded:08x}",
+                                           "computed": f"0x{crc:08x}"})
+                        progress.interrupt()
+                        if not args.json:
+                            m = mismatches[-1]
+                            print(f"MISMATCH region {index} (kind={m['kind']}, logical_id={logical_id}): "
+                                  f"recorded {m['recorded']}, computed {m['computed']}")
+            finally:
+                view.release()
     except OSError as e:
         raise CliError("unreadable", str(e)) from None
     finally:

@@ -187,6 +187,12 @@ def test_a_file_that_is_no_snapshot_says_so_first(tmp_path, content):
     assert out.returncode == 2
     error = json.loads(out.stdout)["error"]
     assert error["kind"] == "malformed" and "unsupported snapshot version: found 3" in error["message"]
+    # A FIFO is refused at once rather than waited on.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for command in ("inspect", "verify"):
+        out = run_cli(command, str(fifo), timeout=30)
+        assert out.returncode == 2 and "not a regular file or block device" in out.stderr
 
 
 def test_verify_json_for_an_intact_and_a_damaged_snapshot(snapshot):
