@@ -188,3 +188,89 @@ def test_torch_module_imports_without_torch_and_says_what_is_missing(monkeypatch
     with pytest.raises(ImportError, match="^vesk.torch needs PyTorch"):
         vt.save(tmp_path / "x.vesk", {})
     assert not (tmp_path / "x.vesk").exists()
+
+
+def fake_torch(device):
+    """Just enough of PyTorch's surface for vesk.torch, over stand-in memory."""
+    import contextlib
+    import types
+
+    class Dtype:
+        def __init__(self, name, size):
+            self.name, self.size = name, size
+
+        def __str__(self):
+            return f"torch.{self.name}"
+
+    class Device:
+        def __init__(self, spec="cuda", index=None):
+            self.type, _, i = str(spec).partition(":")
+            self.index = int(i) if i else index
+
+        def __eq__(self, other):
+            return (self.type, self.index) == (other.type, other.index)
+
+        def __hash__(self):
+            return hash((self.type, self.index))
+
+        def __str__(self):
+            return self.type + ("" if self.index is None else f":{self.index}")
+
+    class Tensor:
+        def __init__(self, shape, dtype, device="cuda", data=None, contiguous=True):
+            self.shape, self.dtype, self.device, self.contiguous = tuple(shape), dtype, Device(device), contiguous
+            self.nbytes = math.prod(self.shape) * dtype.size
+            self.ptr = device_mem.alloc(self.nbytes)
+            device_mem.upload(self.ptr, data if data is not None else bytes(self.nbytes))
+
+        def data_ptr(self):
+            return self.ptr
+
+        def numel(self):
+            return math.prod(self.shape)
+
+        def element_size(self):
+            return self.dtype.size
+
+        def is_contiguous(self):
+            return self.contiguous
+
+        def read(self):
+            return device_mem.download(self.ptr, self.nbytes)
+
+    device_mem = device
+    torch = types.ModuleType("torch")
+    torch.Tensor, torch.dtype, torch.device = Tensor, Dtype, Device
+    torch.float16, torch.bfloat16, torch.float32 = Dtype("float16", 2), Dtype("bfloat16", 2), Dtype("float32", 4)
+    torch.empty = lambda shape, dtype, device: Tensor(shape, dtype, device)
+    torch.cuda = types.SimpleNamespace(device=lambda d: contextlib.nullcontext(), synchronize=lambda: None,
+                                       current_device=lambda: 0)
+    return torch
+
+
+def test_torch_state_dicts_round_trip_by_name_and_dtype(monkeypatch, tmp_path, device):
+    import vesk.torch as vt
+
+    torch = fake_torch(device)
+    monkeypatch.setitem(sys.modules, "torch", torch)
+    state = {"lm_head": torch.Tensor((8, 4), torch.bfloat16, data=bytes(range(64))),
+             "embed": torch.Tensor((4, 8), torch.float16, data=bytes(range(64, 128))),
+             "norm": torch.Tensor((16,), torch.float32, data=bytes(range(128, 192)))}
+    path = tmp_path / "state.vesk"
+    assert vt.save(path, state) == {"regions_frozen": 3, "bytes_copied": 192}
+    loaded = vt.load(path, device="cuda:0")
+    assert list(loaded) == ["embed", "lm_head", "norm"]
+    for name, t in state.items():
+        assert (loaded[name].dtype.name, loaded[name].shape, loaded[name].read()) == (t.dtype.name, t.shape, t.read())
+    # bfloat16 goes through the named API too, and is told apart from float16.
+    with pytest.raises(named.ManifestMismatch, match="wrong dtype: weights 'lm_head' is bfloat16 in the snapshot, "
+                                                      "float16 given"):
+        named.restore(path, weights={**loaded, "lm_head": torch.Tensor((8, 4), torch.float16)})
+    for bad, message in ((torch.Tensor((4,), torch.float16, device="cpu"), "is on cpu, not on a CUDA device"),
+                         (torch.Tensor((4, 4), torch.float16, contiguous=False), "is not contiguous")):
+        with pytest.raises((TypeError, ValueError), match=f"^weights 'x': the tensor {message}"):
+            vt.save(tmp_path / "refused.vesk", {"ok": state["norm"], "x": bad})
+    assert not (tmp_path / "refused.vesk").exists()
+    named.freeze(path, weights={"w": state["norm"]}, kv_live_block={"b": state["embed"]})
+    with pytest.raises(ValueError, match="holds kv_live_block regions too"):
+        vt.load(path)
