@@ -1,5 +1,5 @@
 // PinnedMmap: a caller's buffer registered once with the device runtime and
-// kept registered (and exported) until the object goes away, so that many
+// kept registered (and exported) until it is closed or goes away, so that many
 // restores can read it without registering it again.
 #pragma once
 
