@@ -125,21 +125,22 @@ def duplicate_lines(duplicates: list[dict[str, Any]]) -> list[str]:
             for d in duplicates]
 
 
-def manifest_names(fd: int, table: list[tuple[int, int, int, int, int]]) -> dict[tuple[int, int], Any] | None:
-    """(kind, logical id) -> manifest entry, when the snapshot carries one
-    that reads back intact; None otherwise (inspect still shows the table)."""
+def manifest_names(fd: int, table: list[tuple[int, int, int, int, int]]) -> tuple[dict | None, str | None]:
+    """(kind, logical id) -> manifest entry when the snapshot carries a
+    manifest that reads back intact, else None; and why one that is there
+    cannot be used (inspect still shows the table then)."""
     from vesk import named
 
     key = (named.KIND_CODES[named.MANIFEST_KIND], named.MANIFEST_LOGICAL_ID)
     entry = next((e for e in reversed(table) if (e[0], e[1]) == key), None)
     if entry is None:
-        return None
+        return None, None
     try:
         raw = os.pread(fd, entry[2], entry[3])
         manifest = named._checked_manifest(raw, entry[4])
-    except (OSError, RuntimeError, ValueError):
-        return None
-    return {(named.KIND_CODES[m.kind], m.logical_id): m for m in manifest}
+    except (OSError, RuntimeError, ValueError) as e:
+        return None, str(e).removeprefix("vesk runtime error: ")
+    return {(named.KIND_CODES[m.kind], m.logical_id): m for m in manifest}, None
 
 
 def open_snapshot(path: str) -> int:
@@ -180,7 +181,7 @@ class Layout:
                                default=HEADER_SIZE + ENTRY_SIZE * len(self.table))
         self.layout_size = max(self.layout_size, HEADER_SIZE + ENTRY_SIZE * len(self.table))
         self.duplicates = duplicate_keys(self.table)
-        self.manifest = manifest_names(self.fd, self.table)
+        self.manifest, self.manifest_problem = manifest_names(self.fd, self.table)
 
     def __enter__(self) -> Layout:
         return self
@@ -224,6 +225,7 @@ class Layout:
             "layout_size": self.layout_size,
             "length_matches_layout": self.file_size == self.layout_size,
             "manifest": self.manifest is not None,
+            "manifest_error": self.manifest_problem,
             "duplicates": self.duplicates,
         }
 
@@ -264,6 +266,8 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
     print(f"file length     {s['file_size']} bytes ({length_note})")
     if info.manifest is not None:
         print(f"manifest        {len(info.manifest)} named regions")
+    elif info.manifest_problem:
+        print(f"manifest        UNUSABLE: {info.manifest_problem}")
     for line in duplicate_lines(info.duplicates):
         print(line)
     count = len(info.table)

@@ -167,6 +167,11 @@ def test_inspect_shows_names_dtypes_and_shapes_of_a_named_snapshot(tmp_path, dev
     assert [(r["name"], r["dtype"], r["shape"]) for r in info["regions"][:2]] == [
         ("embed", "float16", [4, 8]), ("norm", "float32", [8])]
     assert info["regions"][2]["manifest"] is True
+    data = bytearray(path.read_bytes())
+    data[-3] ^= 1
+    path.write_bytes(bytes(data))
+    out = run_cli("inspect", str(path))
+    assert out.returncode == 0 and "manifest        UNUSABLE: the manifest region fails its checksum" in out.stdout
 
 
 @pytest.mark.parametrize("content", [b"", b"VESK", b"PK\3\4" + bytes(8000)], ids=["empty", "short", "magic"])
