@@ -72,6 +72,7 @@ class RegionTable {
   RegionTable() = default;
 
   void push(const RegionEntry& entry) { entries_.push_back(entry); }
+  void reserve(std::size_t n) { entries_.reserve(n); }
   std::optional<RegionEntry> get(std::size_t index) const;
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }

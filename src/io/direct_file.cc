@@ -1,6 +1,7 @@
 #include "io/direct_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -63,17 +64,85 @@ IoResult<DirectFile> open_direct_write(const std::string& path, bool try_direct,
                             write_flags(truncate));
 }
 
-// Positional transfers are not retried on EINTR: the caller sees Interrupted.
-IoResult<std::size_t> pread_into(const DirectFile& f, std::span<std::byte> buf, std::uint64_t offset) {
-  ssize_t n = ::pread(f.file.get(), buf.data(), buf.size(), static_cast<off_t>(offset));
+namespace {
+
+bool same_inode(int a, int b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// The magic link of an open descriptor names its open file, not a path
+// that could now lead elsewhere; the inode is compared all the same, for a
+// /proc that is not the kernel's.
+std::optional<UniqueFd> reopen_through_proc(int fd, int flags) {
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  UniqueFd out(open_retrying(link, flags));
+  if (!out.valid() || !same_inode(fd, out.get())) return std::nullopt;
+  return out;
+}
+
+}  // namespace
+
+IoResult<DirectFile> reopen_direct(const DirectFile& f, int access, bool try_direct) {
+  if (try_direct && !g_refuse_direct_open.load(std::memory_order_relaxed)) {
+    if (auto fd = reopen_through_proc(f.file.get(), access | O_DIRECT)) return DirectFile{std::move(*fd), true};
+  }
+  if (auto fd = reopen_through_proc(f.file.get(), access)) return DirectFile{std::move(*fd), false};
+  // A duplicate shares the open file's flags, so it is only taken from a
+  // descriptor without O_DIRECT.
+  if (f.direct) return std::unexpected(IoError::custom(IoErrorKind::Unsupported, "cannot reopen a direct descriptor"));
+  int fd;
+  do {
+    fd = ::fcntl(f.file.get(), F_DUPFD_CLOEXEC, 0);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(IoError::from_errno(errno));
+  return DirectFile{UniqueFd(fd), false};
+}
+
+namespace {
+
+std::atomic<unsigned> g_injected_interrupts{0};
+
+// True (with errno EINTR) when a test asked for this transfer to be
+// interrupted before it reaches the kernel.
+bool take_injected_interrupt() {
+  unsigned left = g_injected_interrupts.load(std::memory_order_relaxed);
+  while (left > 0) {
+    if (g_injected_interrupts.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+      errno = EINTR;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A transfer that a signal interrupted before it moved any byte moved
+// nothing, so it is simply repeated; on network and FUSE file systems a
+// signal otherwise fails a transfer that would have succeeded.
+template <typename Call>
+IoResult<std::size_t> retrying_transfer(Call call) {
+  ssize_t n;
+  do {
+    n = take_injected_interrupt() ? -1 : call();
+  } while (n < 0 && errno == EINTR);
   if (n < 0) return std::unexpected(IoError::from_errno(errno));
   return static_cast<std::size_t>(n);
 }
 
+}  // namespace
+
+void inject_transfer_interrupts_for_testing(unsigned count) {
+  g_injected_interrupts.store(count, std::memory_order_relaxed);
+}
+
+IoResult<std::size_t> pread_into(const DirectFile& f, std::span<std::byte> buf, std::uint64_t offset) {
+  return retrying_transfer([&] { return ::pread(f.file.get(), buf.data(), buf.size(), static_cast<off_t>(offset)); });
+}
+
 IoResult<std::size_t> pwrite_from(const DirectFile& f, std::span<const std::byte> buf, std::uint64_t offset) {
-  ssize_t n = ::pwrite(f.file.get(), buf.data(), buf.size(), static_cast<off_t>(offset));
-  if (n < 0) return std::unexpected(IoError::from_errno(errno));
-  return static_cast<std::size_t>(n);
+  return retrying_transfer(
+      [&] { return ::pwrite(f.file.get(), buf.data(), buf.size(), static_cast<off_t>(offset)); });
 }
 
 IoResult<void> pread_exact(const DirectFile& f, std::span<std::byte> buf, std::uint64_t offset) {

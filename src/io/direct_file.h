@@ -25,7 +25,14 @@ std::optional<UniqueFd> try_open_direct_write(const std::string& path, bool trun
 IoResult<DirectFile> open_direct(const std::string& path, bool try_direct);
 IoResult<DirectFile> open_direct_write(const std::string& path, bool try_direct, bool truncate);
 
-// One pread/pwrite; the count may be short.
+// A further descriptor on the very file (inode) `f` is open on, whatever was
+// renamed or replaced since it was opened: reopened through /proc/self/fd,
+// with O_DIRECT when asked for and accepted, else without; where /proc is
+// not there, a duplicate without O_DIRECT. `access` is O_RDONLY or O_WRONLY.
+IoResult<DirectFile> reopen_direct(const DirectFile& f, int access, bool try_direct);
+
+// One pread/pwrite (repeated while a signal interrupts it); the count may
+// be short.
 IoResult<std::size_t> pread_into(const DirectFile& f, std::span<std::byte> buf, std::uint64_t offset);
 IoResult<std::size_t> pwrite_from(const DirectFile& f, std::span<const std::byte> buf, std::uint64_t offset);
 
@@ -40,5 +47,8 @@ IoResult<void> fsync_dir(const std::string& dir_path);
 // Test seam: while set, every O_DIRECT open attempt is refused as a file
 // system without direct I/O would refuse it (EINVAL). Only tests set it.
 void set_refuse_direct_open_for_testing(bool refuse);
+// Test seam: the next `count` pread/pwrite calls (of any thread) fail with
+// EINTR before reaching the kernel, as a signal would make them fail.
+void inject_transfer_interrupts_for_testing(unsigned count);
 
 }  // namespace vesk

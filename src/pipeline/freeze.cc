@@ -1,5 +1,6 @@
 #include "pipeline/freeze.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -200,7 +201,9 @@ IoResult<void> commit_tmp_to_final(const std::string& tmp_path, const std::strin
 }
 
 TmpFileGuard::~TmpFileGuard() {
-  if (path_) (void)::unlink(path_->c_str());
+  if (!path_) return;
+  if (owned_ && !owned_->check_still_named()) return;
+  (void)::unlink(path_->c_str());
 }
 
 std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& backend,
@@ -212,13 +215,17 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
 
   // Destruction order matters on failure paths: the streams are drained
   // first, then the buffers go, then the files close, then the unfinished
-  // file is removed.
+  // file is removed. Only a file this call created is ever written or
+  // removed (io/owned_temp_file.h); both descriptors are reopenings of it.
   const std::string tmp_path = tmp_path_for(path);
-  TmpFileGuard guard = TmpFileGuard::arm(tmp_path);
+  auto created = OwnedTempFile::create(tmp_path);
+  if (!created) return std::unexpected(io_err(created.error()));
+  TmpFileGuard guard = TmpFileGuard::arm(*std::move(created));
+  const DirectFile& tmp_file = guard.owned().file();
 
-  auto file_direct = open_direct_write(tmp_path, config.try_direct_io, true);
+  auto file_direct = reopen_direct(tmp_file, O_WRONLY, config.try_direct_io);
   if (!file_direct) return std::unexpected(io_err(file_direct.error()));
-  auto file_buffered = open_direct_write(tmp_path, false, false);
+  auto file_buffered = reopen_direct(tmp_file, O_WRONLY, false);
   if (!file_buffered) return std::unexpected(io_err(file_buffered.error()));
 
   const std::uint64_t chunk_size = config.chunk_size;
@@ -265,6 +272,7 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
   file_direct->file.reset();
   file_buffered->file.reset();
 
+  if (auto r = guard.owned().check_still_named(); !r) return std::unexpected(io_err(r.error()));
   if (auto r = commit_tmp_to_final(tmp_path, path); !r) return std::unexpected(io_err(r.error()));
   guard.disarm();
 

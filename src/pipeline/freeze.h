@@ -13,6 +13,7 @@
 
 #include "backend/backend.h"
 #include "io/io_error.h"
+#include "io/owned_temp_file.h"
 #include "pipeline/types.h"
 
 namespace vesk {
@@ -37,19 +38,32 @@ BackendResult<void> launch_dumps(const PipelinedBackend& backend, PinnedBuffer& 
 std::string tmp_path_for(const std::string& path);
 IoResult<void> commit_tmp_to_final(const std::string& tmp_path, const std::string& final_path);
 
-// Removes the unfinished file on destruction unless disarmed.
+// Removes the unfinished file on destruction unless disarmed. Armed with
+// an OwnedTempFile, it removes the name only while it still leads to that
+// file, and only then gives up the file's lock.
 class TmpFileGuard {
  public:
-  static TmpFileGuard arm(std::string path) { return TmpFileGuard(std::move(path)); }
-  TmpFileGuard(TmpFileGuard&& other) noexcept : path_(std::move(other.path_)) { other.path_.reset(); }
+  static TmpFileGuard arm(std::string path) { return TmpFileGuard(std::move(path), std::nullopt); }
+  static TmpFileGuard arm(OwnedTempFile file) {
+    std::string path = file.path();
+    return TmpFileGuard(std::move(path), std::move(file));
+  }
+  TmpFileGuard(TmpFileGuard&& other) noexcept : path_(std::move(other.path_)), owned_(std::move(other.owned_)) {
+    other.path_.reset();
+    other.owned_.reset();
+  }
   TmpFileGuard& operator=(TmpFileGuard&&) = delete;
   TmpFileGuard(const TmpFileGuard&) = delete;
   ~TmpFileGuard();
   void disarm() { path_.reset(); }
+  // Only for a guard armed with an OwnedTempFile.
+  const OwnedTempFile& owned() const { return *owned_; }
 
  private:
-  explicit TmpFileGuard(std::string path) : path_(std::move(path)) {}
+  TmpFileGuard(std::string path, std::optional<OwnedTempFile> owned)
+      : path_(std::move(path)), owned_(std::move(owned)) {}
   std::optional<std::string> path_;
+  std::optional<OwnedTempFile> owned_;
 };
 
 std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& backend,

@@ -1,11 +1,10 @@
 #include "pipeline/prelude_reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <vector>
+
+#include "io/readable_file.h"
 
 namespace vesk {
 
@@ -17,6 +16,9 @@ namespace {
 // are no entry, instead of first allocating and reading a prelude that can
 // be as large as the file.
 constexpr std::size_t kTablePieceBytes = std::size_t{1} << 20;
+
+// 2^24 entries: a 512 MiB table, far beyond any real snapshot.
+constexpr std::uint64_t kMaxReserveEntries = std::uint64_t{1} << 24;
 
 // What decoding a prelude of exactly `prelude_size` bytes gives for a table
 // that is not right after the header: the same checks, in the same order, as
@@ -31,15 +33,26 @@ SnapshotError misplaced_table_error(std::uint64_t table_offset, std::uint64_t n,
 
 }  // namespace
 
-std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile& file) {
-  struct stat st {};
-  if (::fstat(file.file.get(), &st) != 0) return std::unexpected(SnapshotError::from_io(IoError::from_errno(errno)));
-  const auto file_size = static_cast<std::uint64_t>(st.st_size);
+std::size_t table_reserve_hint(std::uint64_t num_regions) {
+  return static_cast<std::size_t>(std::min(num_regions, kMaxReserveEntries));
+}
+
+std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const DirectFile& file,
+                                                                       const TableEntryVisitor& visit) {
+  const auto length = readable_length(file);
+  if (!length) return std::unexpected(SnapshotError::from_io(length.error()));
+  const std::uint64_t file_size = *length;
 
   std::vector<std::uint8_t> head(HEADER_SIZE);
   if (auto r = pread_exact(file, std::as_writable_bytes(std::span(head)), 0); !r)
     return std::unexpected(SnapshotError::from_io(r.error()));
-  if (auto snap = Snapshot::from_prelude_bytes(head)) return FilePrelude{std::move(*snap), file_size};
+  if (auto snap = Snapshot::from_prelude_bytes(head)) {
+    visit.begin(snap->table.size());
+    for (const auto& entry : snap->table) {
+      if (!visit.entry(entry)) break;
+    }
+    return FilePreludeHeader{std::move(snap->header), file_size};
+  }
 
   // A table follows: magic and version first, then its size against the file.
   auto header = SnapshotHeader::from_bytes(head);
@@ -51,9 +64,9 @@ std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile
   if (header->region_table_offset != HEADER_SIZE)
     return std::unexpected(misplaced_table_error(header->region_table_offset, n, prelude_size));
 
-  // Entries go straight from each piece into the table; the first one that
+  // Entries go straight from each piece to the visitor; the first one that
   // does not decode ends the read.
-  RegionTable table;
+  visit.begin(n);
   const std::uint64_t table_bytes = prelude_size - HEADER_SIZE;
   std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::min<std::uint64_t>(kTablePieceBytes, table_bytes)));
   for (std::uint64_t at = HEADER_SIZE; at < prelude_size;) {
@@ -64,15 +77,27 @@ std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile
     for (std::size_t k = 0; k < len; k += REGION_ENTRY_SIZE) {
       auto entry = RegionEntry::from_bytes(bytes.subspan(k, REGION_ENTRY_SIZE));
       if (!entry) return std::unexpected(SnapshotError{SnapshotError::Region{entry.error()}});
-      table.push(*entry);
+      if (!visit.entry(*entry)) return FilePreludeHeader{*std::move(header), file_size};
     }
     at += len;
   }
-  return FilePrelude{Snapshot::from_header_and_table(*std::move(header), std::move(table)), file_size};
+  return FilePreludeHeader{*std::move(header), file_size};
+}
+
+std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile& file) {
+  RegionTable table;
+  auto head = visit_snapshot_prelude(
+      file, TableEntryVisitor{[&](std::uint64_t n) { table.reserve(table_reserve_hint(n)); },
+                              [&](const RegionEntry& entry) {
+                                table.push(entry);
+                                return true;
+                              }});
+  if (!head) return std::unexpected(head.error());
+  return FilePrelude{Snapshot::from_header_and_table(std::move(head->header), std::move(table)), head->file_size};
 }
 
 std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const std::string& path) {
-  auto file = open_direct(path, false);
+  auto file = open_readable_file(path);
   if (!file) return std::unexpected(SnapshotError::from_io(file.error()));
   return read_snapshot_prelude(*file);
 }

@@ -1,5 +1,7 @@
 #include "pipeline/restore_file.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <limits>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "io/direct_file.h"
+#include "io/readable_file.h"
 #include "pipeline/checksum.h"
 #include "pipeline/chunk_geometry.h"
 #include "pipeline/parallel_file_io.h"
@@ -38,20 +41,41 @@ struct Plan {
   std::uint64_t total_bytes = 0;
 };
 
-// Every table entry, in table order, onto a mapped region of exactly its size.
-std::expected<Plan, RestoreError> plan_copies(const RegionTable& table, const RegionResolver& resolve) {
+// One table entry onto a mapped region of exactly its size.
+std::expected<CopyEntry, RestoreError> plan_copy(const RegionEntry& entry, const RegionResolver& resolve) {
+  const auto region = resolve(entry.kind, entry.logical_id);
+  if (!region) return std::unexpected(RestoreError{RestoreError::UnmappedRegion{entry.kind, entry.logical_id}});
+  if (region->size != entry.size)
+    return std::unexpected(
+        RestoreError{RestoreError::DeviceSizeMismatch{entry.kind, entry.logical_id, entry.size, region->size}});
+  return CopyEntry{entry.kind, entry.logical_id, entry.file_offset, entry.size, *region, entry.crc32c};
+}
+
+// Every table entry, in table order, planned as the table is read: the
+// table itself is never held, so a header that lies about its count costs
+// no more than the plan a real table of that size needs, and nothing once
+// an entry is not mapped. Entries after the first unmapped or mis-sized
+// one are still decoded, so that a table that does not decode is reported
+// first, as when the table is read whole before it is planned.
+std::expected<Plan, RestoreError> read_plan(const DirectFile& file, const RegionResolver& resolve) {
   Plan plan;
-  plan.entries.reserve(table.size());
-  for (const auto& entry : table) {
-    const auto region = resolve(entry.kind, entry.logical_id);
-    if (!region) return std::unexpected(RestoreError{RestoreError::UnmappedRegion{entry.kind, entry.logical_id}});
-    if (region->size != entry.size)
-      return std::unexpected(RestoreError{
-          RestoreError::DeviceSizeMismatch{entry.kind, entry.logical_id, entry.size, region->size}});
-    plan.entries.push_back(CopyEntry{entry.kind, entry.logical_id, entry.file_offset, entry.size, *region,
-                                     entry.crc32c});
-    plan.total_bytes += entry.size;
-  }
+  std::optional<RestoreError> refused;
+  auto head = visit_snapshot_prelude(
+      file, TableEntryVisitor{[&](std::uint64_t n) { plan.entries.reserve(table_reserve_hint(n)); },
+                              [&](const RegionEntry& entry) {
+                                if (refused) return true;
+                                auto copy = plan_copy(entry, resolve);
+                                if (!copy) {
+                                  refused = std::move(copy.error());
+                                  plan = Plan{};
+                                  return true;
+                                }
+                                plan.entries.push_back(*copy);
+                                plan.total_bytes += copy->size;
+                                return true;
+                              }});
+  if (!head) return std::unexpected(snapshot_err(head.error()));
+  if (refused) return std::unexpected(*std::move(refused));
   return plan;
 }
 
@@ -142,17 +166,17 @@ std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend
 std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backend, const std::string& path,
                                                             const RegionResolver& resolve,
                                                             const PipelineConfig& config) {
-  auto buffered_file = open_direct(path, false);
+  // The path is opened once: the payload descriptor is a reopening of the
+  // same open file, so every byte of this restore comes from one inode even
+  // where the path is renamed over meanwhile.
+  auto buffered_file = open_readable_file(path);
   if (!buffered_file) return std::unexpected(io_err(buffered_file.error()));
-  auto prelude = read_snapshot_prelude(*buffered_file);
-  if (!prelude) return std::unexpected(snapshot_err(prelude.error()));
-
-  auto plan_r = plan_copies(prelude->snapshot.table, resolve);
+  auto plan_r = read_plan(*buffered_file, resolve);
   if (!plan_r) return std::unexpected(plan_r.error());
   const std::vector<CopyEntry>& plan = plan_r->entries;
   if (plan.empty()) return RestoreStats{0, 0};
 
-  auto file = open_direct(path, config.try_direct_io);
+  auto file = reopen_direct(*buffered_file, O_RDONLY, config.try_direct_io);
   if (!file) return std::unexpected(io_err(file.error()));
 
   const std::uint64_t chunk_size = config.chunk_size;

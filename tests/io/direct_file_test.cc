@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -250,6 +251,64 @@ TEST_P(DirectFileTest, RefusedDirectOpenFallsBackToPlainDescriptor) {
   auto missing = open_direct(path("absent"), true);
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().kind(), IoErrorKind::NotFound);
+}
+
+// A signal that interrupts a transfer before it moves anything (EINTR) is
+// no failure: the transfer is repeated.
+TEST_P(DirectFileTest, InterruptedTransfersAreRepeated) {
+  const std::string p = path("interrupted");
+  auto w = open_direct_write(p, false, true);
+  ASSERT_TRUE(w);
+  std::vector<std::byte> out(5000);
+  fill_pattern(out, 5);
+  inject_transfer_interrupts_for_testing(3);
+  ASSERT_TRUE(pwrite_exact(*w, out, 0));
+  inject_transfer_interrupts_for_testing(2);
+  auto one = pwrite_from(*w, std::span<const std::byte>(out).first(10), 0);
+  ASSERT_TRUE(one) << one.error().to_string();
+  EXPECT_EQ(*one, 10u);
+
+  auto r = open_direct(p, false);
+  ASSERT_TRUE(r);
+  std::vector<std::byte> in(5000);
+  inject_transfer_interrupts_for_testing(3);
+  ASSERT_TRUE(pread_exact(*r, in, 0));
+  EXPECT_EQ(in, out);
+  inject_transfer_interrupts_for_testing(1);
+  auto got = pread_into(*r, in, 4000);
+  ASSERT_TRUE(got) << got.error().to_string();
+  EXPECT_EQ(*got, 1000u);
+  inject_transfer_interrupts_for_testing(0);
+}
+
+// A reopened descriptor reads the file that was open, not whatever the path
+// names by then.
+TEST_P(DirectFileTest, ReopeningStaysOnTheOpenedFile) {
+  const std::string p = path("snap");
+  const std::string other = path("other");
+  std::vector<std::byte> first(8192);
+  std::vector<std::byte> second(8192);
+  fill_pattern(first, 1);
+  fill_pattern(second, 2);
+  write_file(p, first);
+  write_file(other, second);
+  auto f = open_direct(p, false);
+  ASSERT_TRUE(f);
+  ASSERT_EQ(::rename(other.c_str(), p.c_str()), 0);
+
+  for (const bool refuse : {false, true}) {
+    std::optional<RefuseDirect> no_direct;
+    if (refuse) no_direct.emplace();
+    auto again = reopen_direct(*f, O_RDONLY, true);
+    ASSERT_TRUE(again) << again.error().to_string();
+    if (refuse) {
+      EXPECT_FALSE(again->direct);
+    }
+    EXPECT_EQ((::fcntl(again->file.get(), F_GETFL) & O_DIRECT) != 0, again->direct);
+    AlignedBuffer in(8192);
+    ASSERT_TRUE(pread_exact(*again, in.span(), 0));
+    EXPECT_EQ(std::memcmp(in.ptr.get(), first.data(), first.size()), 0) << "refuse direct: " << refuse;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, DirectFileTest, testing::Values("tmpdir", "shm"),

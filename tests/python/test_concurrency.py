@@ -9,8 +9,14 @@ with the module's internal error (not an Exception), anywhere else.
 
 from __future__ import annotations
 
+import os
+import random
+import subprocess
+import sys
+import textwrap
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -171,3 +177,122 @@ def test_pinned_mmap_is_refused_on_other_threads_amid_restores(device, runtime):
     del owned
     if runtime.standin:
         assert runtime.live("registered") == 0
+
+
+FREEZER = textwrap.dedent("""
+    import ctypes, sys
+    import vesk
+    sys.path.insert(0, sys.argv[3])
+    from helpers import Device, Runtime, pattern
+
+    path, seed = sys.argv[1], int(sys.argv[2])
+    rt = Runtime(ctypes.CDLL(vesk.vesk._runtime_path()), standin=True)
+    dev = Device(rt)
+    sizes = [int(s) for s in sys.argv[4].split(",")]
+    requests = [("weights", i, dev.region(pattern(size, seed + i)), size) for i, size in enumerate(sizes)]
+    rt.lib.standin_set_delay_us(int(sys.argv[5]))
+    print("ready", flush=True)
+    sys.stdin.readline()
+    try:
+        vesk.freeze_to_file_pipelined(path, requests)
+        print("ok", flush=True)
+    except RuntimeError as e:
+        print("error", e, flush=True)
+""")
+HERE = Path(__file__).resolve().parent
+
+
+def child_env() -> dict[str, str]:
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+
+
+@pytest.mark.standin
+def test_concurrent_freezes_of_one_target_publish_whole_snapshots(tmp_path):
+    """Processes freezing different data to one path at the same moment:
+    each either succeeds or fails with a clear error, the target holds the
+    complete snapshot of one that succeeded, and nothing is left beside it."""
+    target = tmp_path / "model.vesk"
+    sizes = [MiB + 5, 3000, 2 * MiB]
+    seeds = [10, 20, 30]
+    generations = {s: build_snapshot([("weights", i, pattern(n, s + i)) for i, n in enumerate(sizes)]) for s in seeds}
+    outcomes = {"ok": 0, "refused": 0}
+    for _ in range(3):
+        procs = [subprocess.Popen([sys.executable, "-c", FREEZER, str(target), str(s), str(HERE),
+                                   ",".join(map(str, sizes)), "3000"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                  env=child_env()) for s in seeds]
+        for p in procs:
+            assert p.stdout.readline().strip() == "ready", p.stderr.read()
+        for p in procs:
+            p.stdin.write("go\n")
+            p.stdin.flush()
+        results = {}
+        for s, p in zip(seeds, procs):
+            out, err = p.communicate(timeout=120)
+            assert p.returncode == 0, err
+            results[s] = out.strip()
+        succeeded = [s for s, r in results.items() if r == "ok"]
+        for s, r in results.items():
+            if r != "ok":
+                outcomes["refused"] += 1
+                assert "by another freeze" in r or "by other freezes" in r, r
+        outcomes["ok"] += len(succeeded)
+        assert succeeded, results
+        assert os.listdir(tmp_path) == [target.name]
+        content = target.read_bytes()
+        assert any(content == generations[s] for s in succeeded), "the target holds no snapshot that a freeze published"
+    assert outcomes["refused"] > 0, "the freezes never overlapped"
+
+
+REPLACER = textwrap.dedent("""
+    import os, sys, time
+    target, a, b = sys.argv[1:4]
+    tmp = target + ".next"
+    print("replacing", flush=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        for src in (a, b):
+            os.link(src, tmp)
+            os.rename(tmp, target)
+""")
+
+
+def test_restore_reads_one_file_while_the_path_is_replaced(device, tmp_path, monkeypatch):
+    """Two snapshots of the same regions, listed in opposite orders, are
+    renamed over the path in a tight loop while restores run: each restore
+    delivers one of them exactly, with and without verification. The many
+    regions make the table long, and with it the time between reading the
+    table and reading the payload."""
+    sizes = [100 + (i * 37) % 300 for i in range(20000)]
+    starts = [0]
+    for n in sizes[:-1]:
+        starts.append(starts[-1] + n)
+    blobs = [random.Random(seed).randbytes(sum(sizes)) for seed in (1, 2)]
+    # One allocation holds every region, so one upload or download moves them all.
+    base = device.alloc(sum(sizes))
+    mapping = [("weights", i, base + off, n) for i, (off, n) in enumerate(zip(starts, sizes))]
+    a, b = tmp_path / "a.vesk", tmp_path / "b.vesk"
+    device.upload(base, blobs[0])
+    vesk.freeze_to_file_pipelined(str(a), mapping)
+    device.upload(base, blobs[1])
+    vesk.freeze_to_file_pipelined(str(b), mapping[::-1])
+    target = tmp_path / "model.vesk"
+    target.write_bytes(a.read_bytes())  # a copy: a rename between two links of one file does nothing
+    replacer = subprocess.Popen([sys.executable, "-c", REPLACER, str(target), str(a), str(b)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert replacer.stdout.readline().strip() == "replacing"
+        restores = 0
+        deadline = time.monotonic() + 4
+        while time.monotonic() < deadline:
+            monkeypatch.setenv("VESK_VERIFY", "0" if restores % 2 else "1")
+            vesk.restore_from_file_pipelined(str(target), mapping, chunk_size_mb=1)
+            got = device.download(base, sum(sizes))
+            if got not in blobs:
+                pytest.fail(f"restore {restores} mixed two snapshots")
+            restores += 1
+        assert replacer.poll() is None, replacer.stderr.read()
+    finally:
+        replacer.kill()
+        replacer.wait()
+    assert restores >= 10

@@ -300,3 +300,111 @@ def test_lying_region_count_fails_fast_without_allocating(tmp_path):
         assert outcome.startswith(PRELUDE), (n, name, outcome)
         assert ("truncated" in outcome or "overflow" in outcome), (n, name, outcome)
         assert seconds < 1.0, (n, name, seconds)
+
+
+NOT_A_FILE = textwrap.dedent("""
+    import subprocess, sys
+    import vesk
+    path = sys.argv[1]
+    try:
+        vesk.restore_from_file_pipelined(path, [("weights", 0, 0, 0)])
+        print("restored")
+    except RuntimeError as e:
+        print(e)
+    for command in ("inspect", "verify"):
+        out = subprocess.run([sys.executable, "-m", "vesk", command, path], capture_output=True, text=True)
+        print(out.returncode, out.stderr.strip())
+""")
+
+
+def test_fifo_is_refused_at_once(tmp_path):
+    """A FIFO at the snapshot path: an ordinary open would wait for a
+    writer, uninterruptibly for the caller; the restore and the command line
+    refuse it at once instead."""
+    fifo = tmp_path / "model.vesk"
+    os.mkfifo(fifo)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    out = subprocess.run([sys.executable, "-c", NOT_A_FILE, str(fifo)], capture_output=True, text=True, timeout=60,
+                         env=env)
+    assert out.returncode == 0, out.stderr[-3000:]
+    lines = out.stdout.splitlines()
+    reason = f"InvalidInput: {fifo} is a FIFO, not a regular file or block device"
+    assert lines[0] == PRELUDE + "i/o error during snapshot prelude: " + reason
+    for line in lines[1:]:
+        code, message = line.split(" ", 1)
+        assert code == "2" and message.endswith(reason), line
+
+
+@pytest.fixture
+def loop_device(tmp_path):
+    """Attaches a loop device to a file; yields (image path, device path)."""
+    image = tmp_path / "disk.img"
+    image.write_bytes(bytes(MiB))
+    try:
+        out = subprocess.run(["losetup", "-f", "--show", str(image)], capture_output=True, text=True, timeout=30)
+    except FileNotFoundError:
+        pytest.skip("losetup is not installed")
+    if out.returncode != 0:
+        pytest.skip(f"no loop device here: {out.stderr.strip()}")
+    dev = out.stdout.strip()
+    try:
+        yield image, dev
+    finally:
+        subprocess.run(["losetup", "-d", dev], capture_output=True)
+
+
+def test_snapshot_on_a_block_device_restores(device, loop_device):
+    """A block device reports no length through stat; its size comes from
+    the device, and a snapshot written to it restores by every file path."""
+    image, dev = loop_device
+    payload = pattern(300000, 7)
+    snap = raw_snapshot([("weights", 0, len(payload), 4096 + 32, crc32c(payload))], payload)
+    with open(dev, "r+b") as f:
+        f.write(snap)
+    target = device.alloc(len(payload))
+    for direct_io in (True, False):
+        device.fill(target, 0xEE, len(payload))
+        stats = vesk.restore_from_file_pipelined(dev, [("weights", 0, target, len(payload))], chunk_size_mb=1,
+                                                 direct_io=direct_io)
+        assert stats == {"regions_restored": 1, "bytes_copied": len(payload)}
+        assert device.download(target, len(payload)) == payload
+    assert vesk.vesk._read_prelude(dev)["file_size"] == MiB
+
+
+SPARSE_LIAR = textwrap.dedent("""
+    import json, resource, struct, sys
+    import vesk
+    path, n = sys.argv[1], int(sys.argv[2])
+    with open(path, "wb") as f:
+        f.write(b"VESK" + struct.pack("<IQQ", 2, n, 4096) + bytes(4096 - 24))
+        f.truncate(4096 + 32 * n)
+    out = {}
+    # Each entry reads as (weights, 0, size 0, offset 0): mapped, every one
+    # is planned; unmapped, the first one ends the restore.
+    for case, mapping in (("unmapped", [("weights", 1, 0, 0)]), ("mapped", [("weights", 0, 0, 0)])):
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            out[case] = vesk.restore_from_file_pipelined(path, mapping, chunk_size_mb=1)
+        except RuntimeError as e:
+            out[case] = str(e)
+        out[case + "_growth"] = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+    print(json.dumps(out))
+""")
+
+
+def test_sparse_file_with_a_lying_count_costs_no_more_than_its_plan(tmp_path):
+    """A sparse file whose header claims 2 million zero entries (a 64 MiB
+    table on 4 KiB of disk). The restore holds no more than the plan that
+    a real table of that size needs (64 bytes a region, twice the table),
+    and nothing at all once an entry is not mapped."""
+    n = 2 << 20
+    table = 32 * n
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    out = subprocess.run([sys.executable, "-c", SPARSE_LIAR, str(tmp_path / "sparse.vesk"), str(n)],
+                         capture_output=True, text=True, timeout=120, env=env)
+    assert out.returncode == 0, out.stderr[-3000:]
+    result = json.loads(out.stdout.splitlines()[-1])
+    assert result["unmapped"] == "vesk runtime error: no device mapping for region: kind=Weights, logical_id=0"
+    assert result["unmapped_growth"] < table / 8, result
+    assert result["mapped"] == {"regions_restored": n, "bytes_copied": 0}
+    assert result["mapped_growth"] < 2.4 * table, result
