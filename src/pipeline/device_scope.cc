@@ -9,7 +9,8 @@ namespace {
 
 std::string describe(const PlacedRegion& r, std::size_t position) {
   std::string out(r.kind);
-  out += "/" + std::to_string(r.logical_id) + " (position " + std::to_string(position) + ")";
+  out.append("/").append(std::to_string(r.logical_id));
+  out.append(" (position ").append(std::to_string(position)).append(")");
   return out;
 }
 
@@ -33,8 +34,10 @@ std::string DeviceCheckError::message() const {
         if constexpr (std::is_same_v<T, NotDevice>) {
           return "region " + e.region + " is not device memory: " + what_it_is(e.found);
         } else if constexpr (std::is_same_v<T, SeveralDevices>) {
-          return "regions are on more than one device: " + e.first + " on device " + std::to_string(e.first_device) +
-                 ", " + e.other + " on device " + std::to_string(e.other_device);
+          std::string out = "regions are on more than one device: ";
+          out.append(e.first).append(" on device ").append(std::to_string(e.first_device));
+          out.append(", ").append(e.other).append(" on device ").append(std::to_string(e.other_device));
+          return out;
         } else {
           return e.inner.message();
         }
