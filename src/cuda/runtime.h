@@ -37,7 +37,9 @@ struct CudaRuntime {
   std::string loaded_from;  // path of the library that was bound
 };
 
-// The candidate file names, in search order, for the default search.
+// The candidate file names, in search order, for the default search; only
+// the library named by the environment variable VESK_CUDA_RUNTIME (a path
+// or a file name) when that is set and not empty.
 std::vector<std::string> default_runtime_candidates();
 
 // Binds the first candidate already loaded in the process (same order),

@@ -3,10 +3,12 @@
 #include "cuda/runtime.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace vesk {
 namespace {
@@ -26,6 +28,16 @@ TEST(RuntimeLoaderTest, DefaultSearchPrefersThePrivateFolderAndVersion12) {
   EXPECT_EQ(c[5], "libcudart.so.13");
   // $ORIGIN is the folder of this test binary.
   EXPECT_EQ(c[0].substr(0, c[0].find("/../")), c[3].substr(0, c[3].find("/../")));
+}
+
+TEST(RuntimeLoaderTest, AnExplicitChoiceReplacesTheSearch) {
+  ::setenv("VESK_CUDA_RUNTIME", "/opt/cuda/lib64/libcudart.so.12", 1);
+  auto chosen = default_runtime_candidates();
+  ::setenv("VESK_CUDA_RUNTIME", "", 1);
+  auto empty = default_runtime_candidates();
+  ::unsetenv("VESK_CUDA_RUNTIME");
+  EXPECT_EQ(chosen, std::vector<std::string>{"/opt/cuda/lib64/libcudart.so.12"});
+  EXPECT_EQ(empty.size(), 6u);
 }
 
 TEST(RuntimeLoaderTest, FailureNamesEveryPlaceTried) {
