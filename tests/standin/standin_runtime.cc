@@ -26,6 +26,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -111,9 +112,11 @@ struct State {
   std::uintptr_t next_handle = 0x5000;
   long live_streams = 0;
 
-  std::map<std::string, long> calls;
-  std::map<std::string, std::vector<Injection>> injections;
-  std::map<std::string, int> always;
+  // Looked up by the caller's text without building a string: a call that
+  // is made once per region must stay cheap.
+  std::map<std::string, long, std::less<>> calls;
+  std::map<std::string, std::vector<Injection>, std::less<>> injections;
+  std::map<std::string, int, std::less<>> always;
   long pageable_copies = 0;
   long hazards = 0;
   std::chrono::microseconds delay{20};
@@ -151,11 +154,20 @@ cudaError_t fail(cudaError_t code) {
 }
 
 // Counts the call and returns the status injected for it, 0 when none.
-int enter(const char* name) {
-  State& s = state();
-  std::lock_guard lock(s.mu);
-  long n = ++s.calls[name];
-  if (auto it = s.injections.find(name); it != s.injections.end()) {
+// The caller holds the lock. A call made once per region passes a slot
+// that remembers its counter (map entries are never erased, only zeroed).
+int enter_locked(State& s, const char* name, long** slot = nullptr) {
+  const std::string_view key = name;
+  long* count = slot != nullptr ? *slot : nullptr;
+  if (count == nullptr) {
+    auto it = s.calls.find(key);
+    if (it == s.calls.end()) it = s.calls.emplace(std::string(key), 0).first;
+    count = &it->second;
+    if (slot != nullptr) *slot = count;
+  }
+  long n = ++*count;
+  if (s.injections.empty() && s.always.empty()) return 0;
+  if (auto it = s.injections.find(key); it != s.injections.end()) {
     auto& list = it->second;
     for (auto inj = list.begin(); inj != list.end(); ++inj) {
       if (inj->at == n) {
@@ -165,8 +177,14 @@ int enter(const char* name) {
       }
     }
   }
-  if (auto it = s.always.find(name); it != s.always.end()) return it->second;
+  if (auto it = s.always.find(key); it != s.always.end()) return it->second;
   return 0;
+}
+
+int enter(const char* name) {
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  return enter_locked(s, name);
 }
 
 bool overlaps(std::uintptr_t a, std::size_t an, std::uintptr_t b, std::size_t bn) {
@@ -601,12 +619,20 @@ STANDIN_EXPORT cudaError_t cudaSetDevice(int device) {
 // Answers from the allocation tables, as the real runtime does under
 // unified addressing: memory it does not know is "unregistered" host
 // memory, a success all the same.
+// One lock for the count and the lookup: the module asks once per region.
 STANDIN_EXPORT cudaError_t cudaPointerGetAttributes(cudaPointerAttributes* attributes, const void* ptr) {
-  if (int injected = enter("cudaPointerGetAttributes")) return fail(injected);
-  if (attributes == nullptr) return fail(kInvalidValue);
   State& s = state();
+  std::unique_lock lock(s.mu);
+  static long* counter = nullptr;  // written under the lock
+  if (int injected = enter_locked(s, "cudaPointerGetAttributes", &counter)) {
+    lock.unlock();
+    return fail(injected);
+  }
+  if (attributes == nullptr) {
+    lock.unlock();
+    return fail(kInvalidValue);
+  }
   auto p = reinterpret_cast<std::uintptr_t>(ptr);
-  std::lock_guard lock(s.mu);
   *attributes = cudaPointerAttributes{};
   attributes->device = t_current_device;
   if (auto it = containing(s.device, p, device_size); it != s.device.end()) {
@@ -630,7 +656,7 @@ STANDIN_EXPORT void standin_reset(void) {
   reap();
   State& s = state();
   std::lock_guard lock(s.mu);
-  s.calls.clear();
+  for (auto& [name, count] : s.calls) count = 0;
   s.injections.clear();
   s.always.clear();
   s.pageable_copies = 0;
