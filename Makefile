@@ -41,6 +41,7 @@ test: test-unit test-python test-asan test-tsan test-fuzz
 bench: build
 	build/bench_file_pipelines 4 $(CURDIR)/build
 	build/bench_memory_restores
+	build/bench_device_check
 
 # On the real CUDA runtime where the NVIDIA driver is present (the tests keep
 # the stand-in); the output names the runtime that was bound.
