@@ -10,7 +10,9 @@
 
 extern "C" {
 
-// Clears injected failures and call counters; live objects stay live.
+// Clears injected failures and call counters, makes every thread's recorded
+// error stale and turns the switches below back to their defaults (the copy
+// delay stays); live objects stay live.
 void standin_reset(void);
 // The nth call from now (1 = the next) of `call` returns `status`; nth 0
 // means every call until the next reset. A failing cudaStreamSynchronize
@@ -41,8 +43,7 @@ void standin_set_readonly_register_supported(int supported);
 // Alignment of page-locked allocations (a power of two up to 4096; 0 means
 // the default, 4096); 256 gives blocks aligned to 256 bytes and no more.
 void standin_set_pinned_alignment(unsigned bytes);
-// standin_reset also turns the three switches above back to their defaults.
-//
+
 // Two devices: cudaMalloc tags memory with the calling thread's current
 // device (cudaSetDevice) and each stream belongs to the device current at
 // its creation.
