@@ -196,15 +196,20 @@ TEST_F(StandinTest, CopiesAcrossDevicesAreHazards) {
   ASSERT_EQ(cudaPointerGetAttributes(&a, &current), 0);
   EXPECT_EQ(a.type, cudaMemoryTypeUnregistered);
 
-  ASSERT_EQ(cudaMemcpyAsync(on_one, host, 4096, cudaMemcpyHostToDevice, stream_one), 0);
-  ASSERT_EQ(cudaMemcpyAsync(host, on_zero, 4096, cudaMemcpyDeviceToHost, stream_), 0);
+  // Each copy is waited for before the next: they share the host buffer.
+  auto copy = [](void* dst, const void* src, cudaMemcpyKind kind, cudaStream_t s) {
+    EXPECT_EQ(cudaMemcpyAsync(dst, src, 4096, kind, s), 0);
+    EXPECT_EQ(cudaDeviceSynchronize(), 0);
+  };
+  copy(on_one, host, cudaMemcpyHostToDevice, stream_one);
+  copy(host, on_zero, cudaMemcpyDeviceToHost, stream_);
   EXPECT_EQ(standin_hazards(), 0);
-  ASSERT_EQ(cudaMemcpyAsync(on_zero, host, 4096, cudaMemcpyHostToDevice, stream_one), 0);
+  copy(on_zero, host, cudaMemcpyHostToDevice, stream_one);
   EXPECT_EQ(standin_hazards(), 1);
-  ASSERT_EQ(cudaMemcpyAsync(host, on_one, 4096, cudaMemcpyDeviceToHost, stream_), 0);
+  copy(host, on_one, cudaMemcpyDeviceToHost, stream_);
   EXPECT_EQ(standin_hazards(), 2);
   // The default stream is the current device's.
-  ASSERT_EQ(cudaMemcpyAsync(on_one, host, 4096, cudaMemcpyHostToDevice, nullptr), 0);
+  copy(on_one, host, cudaMemcpyHostToDevice, nullptr);
   EXPECT_EQ(standin_hazards(), 2);
 
   EXPECT_EQ(cudaStreamSynchronize(stream_one), 0);
