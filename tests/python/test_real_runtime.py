@@ -5,7 +5,11 @@ that is not device memory, and no error left for the caller's thread."""
 import ctypes
 import mmap
 import os
+import shutil
+import subprocess
+import sys
 import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -143,3 +147,32 @@ def test_memory_that_is_not_device_memory_is_refused_before_anything(device, sta
             assert not os.path.exists(missing + ".vesk-incomplete")
     finally:
         standin.lib.cudaFreeHost(pinned_host)
+
+
+@pytest.mark.parametrize("name", ["freeze_to_file_pipelined", "restore_from_file_pipelined",
+                                  "restore_from_bytes_pipelined", "restore_from_bytes_auto",
+                                  "restore_from_bytes_pipelined_zerocopy", "restore_from_pinned_mmap"])
+def test_docstrings_state_the_ordering_rule(name):
+    doc = " ".join(getattr(vesk, name).__doc__.split())
+    assert "must have finished (synchronized) all device work that" in doc
+    assert "torch.cuda.synchronize()" in doc
+
+
+def test_demo_binds_the_real_runtime_where_the_driver_is(tmp_path, runtime):
+    """A driver (any library named libcuda.so.1) and a runtime folder: the
+    demo binds that runtime instead of the build tree's stand-in, and says so."""
+    repo = Path(__file__).resolve().parents[2]
+    build = Path(vesk.__file__).resolve().parents[2]
+    driver, rt_dir = tmp_path / "driver", tmp_path / "cuda"
+    driver.mkdir()
+    rt_dir.mkdir()
+    shutil.copy(runtime.lib._name, driver / "libcuda.so.1")
+    shutil.copy(runtime.lib._name, rt_dir / "libcudart.so.12")
+    env = dict(os.environ, LD_LIBRARY_PATH=str(driver), VESK_CUDA_RUNTIME_DIR=str(rt_dir))
+    out = subprocess.run([str(repo / "scripts" / "demo"), sys.executable, str(build), "--help"], env=env,
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert f"vesk demo: bound CUDA runtime: {rt_dir / 'libcudart.so.12'}" in out.stdout
+    no_driver = subprocess.run([str(repo / "scripts" / "demo"), sys.executable, str(build), "--help"],
+                               env=dict(os.environ, LD_LIBRARY_PATH=""), capture_output=True, text=True, timeout=120)
+    assert "running on the stand-in runtime" in no_driver.stdout, no_driver.stderr
