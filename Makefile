@@ -62,9 +62,12 @@ wheel-test: setup
 bench: build
 	build/bench_file_pipelines 4 $(CURDIR)/build
 	build/bench_memory_restores
+	build/bench_device_check
 
+# On the real CUDA runtime where the NVIDIA driver is present (the tests keep
+# the stand-in); the output names the runtime that was bound.
 demo: build
-	PYTHONPATH=build/python $(VENV_PY) -m vesk bench --size 2G --dir $(CURDIR)/build
+	scripts/demo $(VENV_PY) $(CURDIR)/build --size 2G --dir $(CURDIR)/build
 
 clean:
 	rm -rf build build-asan build-tsan build-wheel dist

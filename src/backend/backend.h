@@ -1,4 +1,5 @@
-// What the pipelines need from the GPU side, in two operation groups.
+// What the pipelines need from the GPU side, in two operation groups, and
+// a third for the module's check of where the caller's regions live.
 // Every operation is const: a backend holds no per-call state.
 #pragma once
 
@@ -35,6 +36,8 @@ class PipelinedBackend {
   // Copies region.size bytes into dst[dst_offset..]; checks the host side first.
   virtual BackendResult<void> memcpy_d2h_async(PinnedBuffer& dst, std::size_t dst_offset, const DeviceRegion& region,
                                                const StreamHandle& stream) const = 0;
+  // Registers read-only when the process cannot write the pages, as the
+  // runtime requires for such memory; the pipelines only ever read it.
   virtual BackendResult<HostRegistration> host_register(std::uint8_t* ptr, std::size_t size) const = 0;
   // Copies `size` bytes from host address src_ptr; checks the device side first.
   virtual BackendResult<void> memcpy_h2d_async_raw(const DeviceRegion& region, const std::uint8_t* src_ptr,
@@ -43,5 +46,15 @@ class PipelinedBackend {
 
 // Both groups from one object, as every pipeline needs them.
 class Backend : public CudaBackend, public PipelinedBackend {};
+
+// The caller's devices: where an address lives, and the device current for
+// the calling thread, on which streams are created.
+class DeviceBackend {
+ public:
+  virtual ~DeviceBackend() = default;
+  virtual BackendResult<PointerLocation> pointer_location(DevicePtr ptr) const = 0;
+  virtual BackendResult<int> current_device() const = 0;
+  virtual BackendResult<void> set_device(int device) const = 0;
+};
 
 }  // namespace vesk

@@ -20,7 +20,8 @@ void HostRegistration::release() noexcept {
   // An empty range was never registered, and a moved-from one now belongs
   // to its new owner; neither may unregister.
   if (!is_real_) return;
-  (void)cuda().cudaHostUnregister(ptr_);
+  // A refusal is dropped, and so is the error it recorded for the thread.
+  if (cuda().cudaHostUnregister(ptr_) != cudaSuccess) (void)cuda().cudaGetLastError();
   is_real_ = false;
 }
 

@@ -15,7 +15,8 @@ class HostRegistration {
   HostRegistration& operator=(HostRegistration&& other) noexcept;
   HostRegistration(const HostRegistration&) = delete;
   HostRegistration& operator=(const HostRegistration&) = delete;
-  // cudaHostUnregister once when real; status discarded.
+  // cudaHostUnregister once when real; a refusal is dropped with its
+  // recorded error.
   ~HostRegistration();
 
   std::uint8_t* ptr() const { return ptr_; }

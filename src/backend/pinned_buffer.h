@@ -10,13 +10,19 @@ namespace vesk {
 class PinnedBuffer {
  public:
   // Takes ownership of `len` bytes at `ptr` from cudaMallocHost/cudaHostAlloc.
-  PinnedBuffer(void* ptr, std::size_t len) : ptr_(ptr), len_(len) {}
+  PinnedBuffer(void* ptr, std::size_t len) : base_(ptr), ptr_(ptr), len_(len) {}
+  // Takes ownership of the allocation at `base`, of which the buffer is the
+  // `len` bytes at `ptr` (an aligned interior).
+  PinnedBuffer(void* base, void* ptr, std::size_t len) : base_(base), ptr_(ptr), len_(len) {}
   PinnedBuffer(PinnedBuffer&& other) noexcept
-      : ptr_(std::exchange(other.ptr_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+      : base_(std::exchange(other.base_, nullptr)),
+        ptr_(std::exchange(other.ptr_, nullptr)),
+        len_(std::exchange(other.len_, 0)) {}
   PinnedBuffer& operator=(PinnedBuffer&& other) noexcept;
   PinnedBuffer(const PinnedBuffer&) = delete;
   PinnedBuffer& operator=(const PinnedBuffer&) = delete;
-  // cudaFreeHost once; status discarded.
+  // cudaFreeHost once on the allocation; a refusal only clears the error
+  // that the runtime recorded for the thread.
   ~PinnedBuffer();
 
   std::span<const std::byte> as_slice() const { return {static_cast<const std::byte*>(ptr_), len_}; }
@@ -27,6 +33,7 @@ class PinnedBuffer {
 
  private:
   void release() noexcept;
+  void* base_;
   void* ptr_;
   std::size_t len_;
 };

@@ -1,5 +1,8 @@
 #include "backend/real_cuda.h"
 
+#include <cstdint>
+
+#include "backend/page_protection.h"
 #include "cuda/runtime.h"
 
 namespace vesk {
@@ -24,23 +27,77 @@ BackendResult<void> check_host_side(const DeviceRegion& region, std::size_t host
   return {};
 }
 
+// The runtime records a failed call's error for the calling thread, where
+// the caller's own later error checks would find it; every failure path
+// clears it exactly once.
+BackendError failed(cudaError_t status, const char* op) {
+  (void)cuda().cudaGetLastError();
+  return cuda_error(status, op);
+}
+
+struct RawPinned {
+  void* base;  // what the runtime returned, to be freed; null: no memory
+  void* ptr;   // the buffer's first byte, aligned to kPinnedAlignment
+};
+
+bool aligned(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % kPinnedAlignment == 0; }
+
+// One page-locked allocation of `bytes` through `allocate`. A block that is
+// not aligned for direct I/O is given back and replaced by one of
+// kPinnedAlignment bytes more, whose aligned interior is used. A failed
+// call's status is returned with the thread's recorded error cleared.
+template <class Allocate>
+std::expected<RawPinned, cudaError_t> allocate_aligned(std::size_t bytes, Allocate allocate) {
+  void* ptr = nullptr;
+  cudaError_t status = allocate(&ptr, bytes);
+  if (status != cudaSuccess) {
+    (void)cuda().cudaGetLastError();
+    return std::unexpected(status);
+  }
+  if (ptr == nullptr || aligned(ptr)) return RawPinned{ptr, ptr};
+  if (cuda().cudaFreeHost(ptr) != cudaSuccess) (void)cuda().cudaGetLastError();
+  if (bytes > SIZE_MAX - kPinnedAlignment) return std::unexpected(cudaErrorMemoryAllocation);
+  void* base = nullptr;
+  status = allocate(&base, bytes + kPinnedAlignment);
+  if (status != cudaSuccess) {
+    (void)cuda().cudaGetLastError();
+    return std::unexpected(status);
+  }
+  if (base == nullptr) return RawPinned{nullptr, nullptr};
+  auto at = reinterpret_cast<std::uintptr_t>(base);
+  at = (at + kPinnedAlignment - 1) / kPinnedAlignment * kPinnedAlignment;
+  return RawPinned{base, reinterpret_cast<void*>(at)};
+}
+
+PointerLocation::Kind location_kind(cudaMemoryType type) {
+  switch (type) {
+    case cudaMemoryTypeHost:
+      return PointerLocation::Kind::Host;
+    case cudaMemoryTypeDevice:
+      return PointerLocation::Kind::Device;
+    case cudaMemoryTypeManaged:
+      return PointerLocation::Kind::Managed;
+    default:
+      return PointerLocation::Kind::Unregistered;
+  }
+}
+
 }  // namespace
 
 BackendResult<PinnedBuffer> RealCuda::alloc_pinned(std::size_t bytes) const {
-  void* ptr = nullptr;
-  cudaError_t status = cuda().cudaMallocHost(&ptr, bytes);
-  if (status == cudaErrorMemoryAllocation) {
+  auto raw = allocate_aligned(bytes, [](void** p, std::size_t n) { return cuda().cudaMallocHost(p, n); });
+  if (!raw && raw.error() == cudaErrorMemoryAllocation) {
     return std::unexpected(BackendError{BackendError::AllocationFailed{bytes}});
   }
-  if (status != cudaSuccess) return std::unexpected(cuda_error(status, op_label::kMallocHost));
-  if (ptr == nullptr) return std::unexpected(BackendError{BackendError::AllocationFailed{bytes}});
-  return PinnedBuffer(ptr, bytes);
+  if (!raw) return std::unexpected(cuda_error(raw.error(), op_label::kMallocHost));
+  if (raw->base == nullptr) return std::unexpected(BackendError{BackendError::AllocationFailed{bytes}});
+  return PinnedBuffer(raw->base, raw->ptr, bytes);
 }
 
 BackendResult<PinnedBuffer> RealCuda::alloc_pinned_wc(std::size_t bytes) const {
-  void* ptr = nullptr;
-  cudaError_t status = cuda().cudaHostAlloc(&ptr, bytes, cudaHostAllocWriteCombined);
-  if (status == cudaSuccess && ptr != nullptr) return PinnedBuffer(ptr, bytes);
+  auto raw = allocate_aligned(
+      bytes, [](void** p, std::size_t n) { return cuda().cudaHostAlloc(p, n, cudaHostAllocWriteCombined); });
+  if (raw && raw->base != nullptr) return PinnedBuffer(raw->base, raw->ptr, bytes);
   // Write-combined memory is only an optimisation: whatever went wrong, an
   // ordinary page-locked buffer serves the same purpose.
   return alloc_pinned(bytes);
@@ -49,19 +106,19 @@ BackendResult<PinnedBuffer> RealCuda::alloc_pinned_wc(std::size_t bytes) const {
 BackendResult<StreamHandle> RealCuda::stream_create() const {
   cudaStream_t stream = nullptr;
   cudaError_t status = cuda().cudaStreamCreate(&stream);
-  if (status != cudaSuccess) return std::unexpected(cuda_error(status, op_label::kStreamCreate));
+  if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kStreamCreate));
   return StreamHandle{static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(stream))};
 }
 
 BackendResult<void> RealCuda::stream_destroy(StreamHandle stream) const {
   cudaError_t status = cuda().cudaStreamDestroy(to_stream(stream));
-  if (status != cudaSuccess) return std::unexpected(cuda_error(status, op_label::kStreamDestroy));
+  if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kStreamDestroy));
   return {};
 }
 
 BackendResult<void> RealCuda::stream_sync(const StreamHandle& stream) const {
   cudaError_t status = cuda().cudaStreamSynchronize(to_stream(stream));
-  if (status != cudaSuccess) return std::unexpected(cuda_error(status, op_label::kStreamSynchronize));
+  if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kStreamSynchronize));
   return {};
 }
 
@@ -70,7 +127,7 @@ BackendResult<void> RealCuda::memcpy_h2d_async(const DeviceRegion& region, const
   if (auto fits = check_host_side(region, src.size(), src_offset); !fits) return fits;
   cudaError_t status = cuda().cudaMemcpyAsync(device_ptr(region), src.data() + src_offset, region.size,
                                               cudaMemcpyHostToDevice, to_stream(stream));
-  if (status != cudaSuccess) return std::unexpected(cuda_error(status, op_label::kMemcpyH2D));
+  if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kMemcpyH2D));
   return {};
 }
 
@@ -79,13 +136,18 @@ BackendResult<void> RealCuda::memcpy_d2h_async(PinnedBuffer& dst, std::size_t ds
   if (auto fits = check_host_side(region, dst.size(), dst_offset); !fits) return fits;
   cudaError_t status = cuda().cudaMemcpyAsync(dst.data() + dst_offset, device_ptr(region), region.size,
                                               cudaMemcpyDeviceToHost, to_stream(stream));
-  if (status != cudaSuccess) return std::unexpected(cuda_error(status, op_label::kMemcpyD2H));
+  if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kMemcpyD2H));
   return {};
 }
 
 BackendResult<HostRegistration> RealCuda::host_register(std::uint8_t* ptr, std::size_t size) const {
   if (size == 0) return HostRegistration(ptr, 0, false);
-  cudaError_t status = cuda().cudaHostRegister(ptr, size, cudaHostRegisterDefault);
+  // Memory the process cannot write (a read-only mapping of a snapshot)
+  // is refused by the runtime unless registered read-only; everything
+  // else keeps the default flags.
+  const unsigned flags =
+      range_access(ptr, size) == RangeAccess::ReadOnly ? cudaHostRegisterReadOnly : cudaHostRegisterDefault;
+  cudaError_t status = cuda().cudaHostRegister(ptr, size, flags);
   if (status != cudaSuccess) {
     // The runtime records the refusal for this thread; clear it so that the
     // staging fall-back that follows does not inherit a stale error.
@@ -100,7 +162,34 @@ BackendResult<void> RealCuda::memcpy_h2d_async_raw(const DeviceRegion& region, c
   if (size > region.size) return std::unexpected(BackendError{BackendError::SizeMismatch{region.size, size}});
   cudaError_t status =
       cuda().cudaMemcpyAsync(device_ptr(region), src_ptr, size, cudaMemcpyHostToDevice, to_stream(stream));
-  if (status != cudaSuccess) return std::unexpected(cuda_error(status, op_label::kMemcpyH2DRaw));
+  if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kMemcpyH2DRaw));
+  return {};
+}
+
+BackendResult<PointerLocation> RealCuda::pointer_location(DevicePtr ptr) const {
+  cudaPointerAttributes attributes{};
+  cudaError_t status =
+      cuda().cudaPointerGetAttributes(&attributes, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(ptr.value)));
+  // Runtimes before CUDA 11 refuse host memory they do not know instead of
+  // calling it unregistered.
+  if (status == cudaErrorInvalidValue) {
+    (void)cuda().cudaGetLastError();
+    return PointerLocation{};
+  }
+  if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kPointerGetAttributes));
+  return PointerLocation{location_kind(attributes.type), attributes.device};
+}
+
+BackendResult<int> RealCuda::current_device() const {
+  int device = 0;
+  cudaError_t status = cuda().cudaGetDevice(&device);
+  if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kGetDevice));
+  return device;
+}
+
+BackendResult<void> RealCuda::set_device(int device) const {
+  cudaError_t status = cuda().cudaSetDevice(device);
+  if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kSetDevice));
   return {};
 }
 

@@ -1,5 +1,7 @@
 // The backend on the CUDA runtime: one runtime call per operation plus the
-// checks of the interface and the translation of statuses.
+// checks of the interface and the translation of statuses. Every failed
+// call is followed by one cudaGetLastError, so that no error recorded for
+// the thread is left for the caller's own later calls to trip over.
 #pragma once
 
 #include "backend/backend.h"
@@ -15,9 +17,12 @@ inline constexpr const char* kMemcpyH2D = "cudaMemcpyAsync(h2d)";
 inline constexpr const char* kMemcpyD2H = "cudaMemcpyAsync(d2h)";
 inline constexpr const char* kMemcpyH2DRaw = "cudaMemcpyAsync(h2d raw)";
 inline constexpr const char* kHostRegister = "cudaHostRegister";
+inline constexpr const char* kPointerGetAttributes = "cudaPointerGetAttributes";
+inline constexpr const char* kGetDevice = "cudaGetDevice";
+inline constexpr const char* kSetDevice = "cudaSetDevice";
 }  // namespace op_label
 
-class RealCuda final : public Backend {
+class RealCuda final : public Backend, public DeviceBackend {
  public:
   BackendResult<PinnedBuffer> alloc_pinned(std::size_t bytes) const override;
   BackendResult<PinnedBuffer> alloc_pinned_wc(std::size_t bytes) const override;
@@ -31,6 +36,13 @@ class RealCuda final : public Backend {
   BackendResult<HostRegistration> host_register(std::uint8_t* ptr, std::size_t size) const override;
   BackendResult<void> memcpy_h2d_async_raw(const DeviceRegion& region, const std::uint8_t* src_ptr, std::size_t size,
                                            const StreamHandle& stream) const override;
+  BackendResult<PointerLocation> pointer_location(DevicePtr ptr) const override;
+  BackendResult<int> current_device() const override;
+  BackendResult<void> set_device(int device) const override;
 };
+
+// Staging buffers are used for direct I/O, which needs this alignment
+// whatever the runtime's allocator guarantees.
+inline constexpr std::size_t kPinnedAlignment = 4096;
 
 }  // namespace vesk

@@ -17,6 +17,14 @@ struct DeviceRegion {
   bool operator==(const DeviceRegion&) const = default;
 };
 
+// What the runtime knows of an address: device (or managed) memory of one
+// device, page-locked host memory, or host memory it does not know.
+struct PointerLocation {
+  enum class Kind { Unregistered, Host, Device, Managed };
+  Kind kind = Kind::Unregistered;
+  int device = 0;  // meaningful for Device and Managed
+};
+
 // A runtime stream handle. A plain value: a stream lives from stream_create
 // until stream_destroy consumes the handle.
 struct StreamHandle {

@@ -1,6 +1,7 @@
 #include "cuda/runtime.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstdio>
 #include <atomic>
@@ -45,12 +46,22 @@ bool bind_symbol(void* handle, const char* name, Fn& slot, std::string& why) {
   return true;
 }
 
+// The file a loaded library came from, as the loader recorded it; empty
+// when the loader does not say.
+std::string loaded_file(void* handle) {
+  link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) return {};
+  return map->l_name;
+}
+
 // Binds every call from one library; on failure `why` says what went wrong.
-bool try_one(const std::string& path, CudaRuntime& rt, std::string& why) {
+// With `only_loaded`, a library that is not in the process yet is skipped
+// (false with `why` empty) instead of being loaded.
+bool try_one(const std::string& path, CudaRuntime& rt, std::string& why, bool only_loaded) {
   dlerror();
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | (only_loaded ? RTLD_NOLOAD : 0));
   if (handle == nullptr) {
-    why = last_dl_error();
+    why = only_loaded ? std::string() : last_dl_error();
     return false;
   }
   bool ok = bind_symbol(handle, "cudaMallocHost", rt.cudaMallocHost, why) &&
@@ -62,7 +73,11 @@ bool try_one(const std::string& path, CudaRuntime& rt, std::string& why) {
             bind_symbol(handle, "cudaStreamCreate", rt.cudaStreamCreate, why) &&
             bind_symbol(handle, "cudaStreamDestroy", rt.cudaStreamDestroy, why) &&
             bind_symbol(handle, "cudaStreamSynchronize", rt.cudaStreamSynchronize, why) &&
-            bind_symbol(handle, "cudaMemcpyAsync", rt.cudaMemcpyAsync, why);
+            bind_symbol(handle, "cudaMemcpyAsync", rt.cudaMemcpyAsync, why) &&
+            bind_symbol(handle, "cudaPointerGetAttributes", rt.cudaPointerGetAttributes, why) &&
+            bind_symbol(handle, "cudaGetDevice", rt.cudaGetDevice, why) &&
+            bind_symbol(handle, "cudaSetDevice", rt.cudaSetDevice, why) &&
+            bind_symbol(handle, "cudaGetDeviceCount", rt.cudaGetDeviceCount, why);
   if (!ok) {
     dlclose(handle);
     rt = CudaRuntime{};
@@ -70,13 +85,21 @@ bool try_one(const std::string& path, CudaRuntime& rt, std::string& why) {
   }
   // The library stays loaded for the life of the process: unloading a
   // runtime that may still own streams and page-locked memory is unsafe.
-  rt.loaded_from = path;
+  // A candidate found among the loaded libraries may be a bare name that
+  // matched another file's soname: report the file itself.
+  std::string file = only_loaded ? loaded_file(handle) : std::string();
+  rt.loaded_from = file.empty() ? path : file;
   return true;
 }
 
 }  // namespace
 
 std::vector<std::string> default_runtime_candidates() {
+  // An explicit choice replaces the search, so that a build tree whose
+  // private folder holds the stand-in can still run on a GPU.
+  if (const char* chosen = std::getenv("VESK_CUDA_RUNTIME"); chosen != nullptr && *chosen != '\0') {
+    return {chosen};
+  }
   std::vector<std::string> out;
   const std::string origin = origin_dir();
   for (const char* name : {"libcudart.so.12", "libcudart.so.13"}) {
@@ -91,11 +114,16 @@ std::vector<std::string> default_runtime_candidates() {
 
 std::expected<CudaRuntime, std::string> open_cuda_runtime(const std::vector<std::string>& candidates) {
   if (candidates.empty()) return std::unexpected(std::string("cannot load the CUDA runtime: no candidates given"));
+  for (const auto& path : candidates) {
+    CudaRuntime rt;
+    std::string why;
+    if (try_one(path, rt, why, true)) return rt;
+  }
   std::string tried;
   for (const auto& path : candidates) {
     CudaRuntime rt;
     std::string why;
-    if (try_one(path, rt, why)) return rt;
+    if (try_one(path, rt, why, false)) return rt;
     tried += tried.empty() ? "" : "; ";
     tried += path + " (" + why + ")";
   }

@@ -5,6 +5,10 @@
 // $ORIGIN/../nvidia/cuda_runtime/lib (the runtime that the PyPI package
 // nvidia-cuda-runtime-cu12 installs), then the system's default search path.
 // libcudart.so.12 is preferred in every place before libcudart.so.13 is tried.
+//
+// Before that search, a candidate that the process has already loaded (a
+// serving framework's own runtime) is bound instead: a second copy would be
+// a separate runtime instance, with its own recorded errors and devices.
 #pragma once
 
 #include <expected>
@@ -26,20 +30,27 @@ struct CudaRuntime {
   cudaStreamDestroy_fn cudaStreamDestroy = nullptr;
   cudaStreamSynchronize_fn cudaStreamSynchronize = nullptr;
   cudaMemcpyAsync_fn cudaMemcpyAsync = nullptr;
+  cudaPointerGetAttributes_fn cudaPointerGetAttributes = nullptr;
+  cudaGetDevice_fn cudaGetDevice = nullptr;
+  cudaSetDevice_fn cudaSetDevice = nullptr;
+  cudaGetDeviceCount_fn cudaGetDeviceCount = nullptr;
   std::string loaded_from;  // path of the library that was bound
 };
 
-// The candidate file names, in search order, for the default search.
+// The candidate file names, in search order, for the default search; only
+// the library named by the environment variable VESK_CUDA_RUNTIME (a path
+// or a file name) when that is set and not empty.
 std::vector<std::string> default_runtime_candidates();
 
-// Binds the first candidate that loads and exports every call. Idempotent:
+// Binds the first candidate already loaded in the process (same order),
+// else the first candidate that loads; either must export every call. Idempotent:
 // once bound, later calls return the bound runtime. On failure the message
 // names every place that was tried.
 std::expected<const CudaRuntime*, std::string> load_cuda_runtime(const std::vector<std::string>& candidates);
 std::expected<const CudaRuntime*, std::string> load_cuda_runtime();
 
-// Opens the first candidate that loads and exports every call, without
-// binding it; load_cuda_runtime is this plus the one-time binding. On failure
+// Opens the first candidate that is already loaded, else the first that
+// loads, and that exports every call, without binding it; load_cuda_runtime is this plus the one-time binding. On failure
 // the message is "cannot load the CUDA runtime; tried: " followed by each
 // place as "{path} ({reason})", separated by "; ".
 std::expected<CudaRuntime, std::string> open_cuda_runtime(const std::vector<std::string>& candidates);

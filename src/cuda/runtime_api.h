@@ -18,8 +18,25 @@ enum cudaMemcpyKind {
 
 inline constexpr unsigned int cudaHostAllocWriteCombined = 4;
 inline constexpr unsigned int cudaHostRegisterDefault = 0;
+// Registration of memory the process may only read (required for it on x86).
+inline constexpr unsigned int cudaHostRegisterReadOnly = 8;
 inline constexpr cudaError_t cudaSuccess = 0;
+inline constexpr cudaError_t cudaErrorInvalidValue = 1;
 inline constexpr cudaError_t cudaErrorMemoryAllocation = 2;
+
+enum cudaMemoryType {
+  cudaMemoryTypeUnregistered = 0,
+  cudaMemoryTypeHost = 1,
+  cudaMemoryTypeDevice = 2,
+  cudaMemoryTypeManaged = 3,
+};
+
+struct cudaPointerAttributes {
+  enum cudaMemoryType type;
+  int device;
+  void* devicePointer;
+  void* hostPointer;
+};
 
 using cudaMallocHost_fn = cudaError_t (*)(void** ptr, std::size_t size);
 using cudaHostAlloc_fn = cudaError_t (*)(void** ptr, std::size_t size, unsigned int flags);
@@ -30,6 +47,10 @@ using cudaGetLastError_fn = cudaError_t (*)();
 using cudaStreamCreate_fn = cudaError_t (*)(cudaStream_t* stream);
 using cudaStreamDestroy_fn = cudaError_t (*)(cudaStream_t stream);
 using cudaStreamSynchronize_fn = cudaError_t (*)(cudaStream_t stream);
+using cudaPointerGetAttributes_fn = cudaError_t (*)(cudaPointerAttributes* attributes, const void* ptr);
+using cudaGetDevice_fn = cudaError_t (*)(int* device);
+using cudaSetDevice_fn = cudaError_t (*)(int device);
+using cudaGetDeviceCount_fn = cudaError_t (*)(int* count);
 using cudaMemcpyAsync_fn = cudaError_t (*)(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind,
                                            cudaStream_t stream);
 

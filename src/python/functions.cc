@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pipeline/config.h"
+#include "pipeline/device_scope.h"
 #include "pipeline/freeze.h"
 #include "pipeline/restore_file.h"
 #include "pipeline/restore_memory.h"
@@ -36,6 +37,39 @@ PyObject* counters(const char* first_key, std::uint64_t first, std::uint64_t byt
   return dict.release();
 }
 
+// The caller's kind texts, as static text that outlives the tuples; an
+// unknown kind is reported by the conversion that follows, never by the
+// device check.
+std::string_view kind_text(std::string_view text) {
+  for (std::string_view known : {"weights", "kv_live_block", "metadata"}) {
+    if (text == known) return known;
+  }
+  return "?";
+}
+
+// The regions in the caller's order, for the device check; taken before
+// the tuples are consumed.
+std::vector<PlacedRegion> placed_regions(const std::vector<RegionTuple>& tuples) {
+  std::vector<PlacedRegion> out;
+  out.reserve(tuples.size());
+  for (const auto& t : tuples) {
+    out.push_back(PlacedRegion{kind_text(t.kind), t.logical_id, DeviceRegion{DevicePtr{t.ptr}, t.size}});
+  }
+  return out;
+}
+
+// Checks where the regions live before anything is opened or taken, and
+// runs `call` with their device current for this thread; the caller's
+// device is current again when this returns, whatever happened.
+template <class Call>
+PyObject* on_regions_device(const std::vector<PlacedRegion>& placed, Call&& call) {
+  auto device = regions_device(cuda_backend(), placed);
+  if (!device) return raise(VeskPyError{VeskPyError::Runtime{device.error().message()}});
+  auto scope = CurrentDevice::enter(cuda_backend(), *device);
+  if (!scope) return raise(VeskPyError{VeskPyError::Runtime{scope.error().message()}});
+  return call();
+}
+
 PyObject* restore_result(const std::expected<RestoreStats, RestoreError>& result) {
   if (!result) return raise(VeskPyError{VeskPyError::Runtime{result.error().message()}});
   return counters("regions_restored", result->regions_restored, result->bytes_copied);
@@ -56,6 +90,7 @@ PyObject* freeze_to_file_pipelined(PyObject*, PyObject* args, PyObject* kwargs) 
     auto commit_text = convert_arg("vllm_commit", [&] { return to_optional_text(commit_obj); });
     if (!commit_text) return nullptr;
 
+    const std::vector<PlacedRegion> placed = placed_regions(*tuples);
     // An unknown kind is reported before a bad commit.
     auto requests = build_freeze_requests(std::move(*tuples));
     if (!requests) return raise(requests.error());
@@ -66,9 +101,11 @@ PyObject* freeze_to_file_pipelined(PyObject*, PyObject* args, PyObject* kwargs) 
     config.vllm_commit = *commit;
     config.chunk_size = kFreezeChunkSize;
     config.try_direct_io = true;
-    auto stats = freeze_pipelined_to_file(cuda_backend(), *requests, config, *path);
-    if (!stats) return raise(VeskPyError{VeskPyError::Runtime{stats.error().message()}});
-    return counters("regions_frozen", stats->regions_frozen, stats->bytes_copied);
+    return on_regions_device(placed, [&]() -> PyObject* {
+      auto stats = freeze_pipelined_to_file(cuda_backend(), *requests, config, *path);
+      if (!stats) return raise(VeskPyError{VeskPyError::Runtime{stats.error().message()}});
+      return counters("regions_frozen", stats->regions_frozen, stats->bytes_copied);
+    });
   });
 }
 
@@ -96,9 +133,12 @@ PyObject* restore_from_file_pipelined(PyObject*, PyObject* args, PyObject* kwarg
       config.try_direct_io = *direct;
     }
 
+    const std::vector<PlacedRegion> placed = placed_regions(*tuples);
     auto map = build_restore_map(std::move(*tuples));
     if (!map) return raise(map.error());
-    return restore_result(restore_pipelined(cuda_backend(), *path, resolver_for(*map), config));
+    return on_regions_device(placed, [&] {
+      return restore_result(restore_pipelined(cuda_backend(), *path, resolver_for(*map), config));
+    });
   });
 }
 
@@ -123,10 +163,13 @@ PyObject* restore_from_bytes(const char* format, PyObject* args, PyObject* kwarg
       config.chunk_size = *chunk;
     }
 
+    const std::vector<PlacedRegion> placed = placed_regions(*tuples);
     auto map = build_restore_map(std::move(*tuples));
     if (!map) return raise(map.error());
-    return restore_result(
-        restore_pipelined_from_bytes_auto(cuda_backend(), data->bytes(), resolver_for(*map), config));
+    return on_regions_device(placed, [&] {
+      return restore_result(
+          restore_pipelined_from_bytes_auto(cuda_backend(), data->bytes(), resolver_for(*map), config));
+    });
   });
 }
 
@@ -151,10 +194,13 @@ PyObject* restore_from_bytes_pipelined_zerocopy(PyObject*, PyObject* args, PyObj
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
 
+    const std::vector<PlacedRegion> placed = placed_regions(*tuples);
     auto map = build_restore_map(std::move(*tuples));
     if (!map) return raise(map.error());
-    return restore_result(restore_pipelined_from_registered_bytes(cuda_backend(), data->bytes(),
-                                                                  resolver_for(*map), PipelineConfig{}));
+    return on_regions_device(placed, [&] {
+      return restore_result(restore_pipelined_from_registered_bytes(cuda_backend(), data->bytes(),
+                                                                    resolver_for(*map), PipelineConfig{}));
+    });
   });
 }
 
@@ -174,10 +220,13 @@ PyObject* restore_from_pinned_mmap(PyObject*, PyObject* args, PyObject* kwargs) 
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
 
+    const std::vector<PlacedRegion> placed = placed_regions(*tuples);
     auto map = build_restore_map(std::move(*tuples));
     if (!map) return raise(map.error());
-    return restore_result(
-        restore_pipelined_from_pre_registered_bytes(cuda_backend(), *range, resolver_for(*map), PipelineConfig{}));
+    return on_regions_device(placed, [&] {
+      return restore_result(restore_pipelined_from_pre_registered_bytes(cuda_backend(), *range, resolver_for(*map),
+                                                                        PipelineConfig{}));
+    });
   });
 }
 
@@ -201,8 +250,21 @@ constexpr const char* kFreezeDoc =
     "file is written under a temporary name and renamed over `path` only when\n"
     "it is complete and synced. `vllm_commit`, when given, must be exactly 40\n"
     "bytes of UTF-8. Returns {\"regions_frozen\": int, \"bytes_copied\": int}.\n"
+    "The caller must have finished (synchronized) all device work that writes\n"
+    "the regions before calling: vesk's streams do not wait for the caller's\n"
+    "non-blocking streams (with PyTorch: torch.cuda.synchronize()). Every\n"
+    "non-empty region must be device memory on one device, which is made\n"
+    "current for the call.\n"
     "Raises ValueError for an unknown region kind or a bad commit, and\n"
     "RuntimeError when the freeze itself fails.";
+
+// The restores' part of the calling contract, shared by their docstrings.
+#define VESK_RESTORE_ORDERING \
+    "The caller must have finished (synchronized) all device work that reads\n" \
+    "or writes the regions before calling: vesk's streams do not wait for the\n" \
+    "caller's non-blocking streams (with PyTorch: torch.cuda.synchronize()).\n" \
+    "Every non-empty region must be device memory on one device, which is made\n" \
+    "current for the call."
 
 constexpr const char* kRestoreFileDoc =
     "restore_from_file_pipelined(path, mapping, chunk_size_mb=64, direct_io=True)\n--\n\n"
@@ -223,7 +285,7 @@ constexpr const char* kRestoreFileDoc =
     "`mapping` on two streams, so that disk reads overlap host-to-device copies;\n"
     "checksums are verified along the way. Every region of the snapshot must be\n"
     "mapped to a device region of exactly its size. Returns\n"
-    "{\"regions_restored\": int, \"bytes_copied\": int}.";
+    "{\"regions_restored\": int, \"bytes_copied\": int}.\n" VESK_RESTORE_ORDERING;
 
 #define VESK_BYTES_BEHAVIOUR \
     "Restores a snapshot that is already in memory, from any object that\n" \
@@ -233,7 +295,8 @@ constexpr const char* kRestoreFileDoc =
     "warning on standard error and falls back to staging the buffer through\n" \
     "page-locked buffers in chunks of `chunk_size_mb` MiB.\n" \
     "restore_from_bytes_auto is the recommended name for new code; both names\n" \
-    "behave identically. Returns {\"regions_restored\": int, \"bytes_copied\": int}."
+    "behave identically. Returns {\"regions_restored\": int, \"bytes_copied\": int}.\n" \
+    VESK_RESTORE_ORDERING
 
 #define VESK_BYTES_SIGNATURE(name)              \
   "\n" VESK_FENCE "python\n"                    \
@@ -272,7 +335,7 @@ constexpr const char* kZeroCopyDoc =
     "fails (typically a locked-memory limit too low for the snapshot, or a\n"
     "buffer that is not page-aligned); callers should then fall back to\n"
     "restore_from_bytes_pipelined. Raises ValueError for a malformed mapping.\n"
-    "Returns {\"regions_restored\": int, \"bytes_copied\": int}.";
+    "Returns {\"regions_restored\": int, \"bytes_copied\": int}.\n" VESK_RESTORE_ORDERING;
 
 constexpr const char* kPinnedRestoreDoc =
     "restore_from_pinned_mmap(pinned, mapping)\n--\n\n"
@@ -288,10 +351,11 @@ constexpr const char* kPinnedRestoreDoc =
     "Skips registration: the pages were registered when the PinnedMmap was\n"
     "created, so a restore costs the DMA plus building the copy plan. The\n"
     "PinnedMmap must be used on the thread that created it. Returns\n"
-    "{\"regions_restored\": int, \"bytes_copied\": int}.";
+    "{\"regions_restored\": int, \"bytes_copied\": int}.\n" VESK_RESTORE_ORDERING;
 
 #undef VESK_BYTES_SIGNATURE
 #undef VESK_BYTES_BEHAVIOUR
+#undef VESK_RESTORE_ORDERING
 #undef VESK_FENCE
 
 constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;

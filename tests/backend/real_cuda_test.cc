@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sys/mman.h>
+
 #include <cstring>
 #include <vector>
 
@@ -18,6 +20,8 @@ class RealCudaTest : public testing::Test {
  protected:
   void SetUp() override { standin_reset(); }
   void TearDown() override {
+    // A failed call must not leave its error for the caller's next check.
+    EXPECT_EQ(standin_peek_last_error(), 0) << "an error is left recorded for this thread";
     EXPECT_EQ(cudaDeviceSynchronize(), 0);
     standin_reset();
   }
@@ -321,6 +325,120 @@ TEST_F(RealCudaTest, PinnedBufferMovesFreeExactlyOnce) {
   }
   EXPECT_EQ(standin_live("pinned"), 0);
   EXPECT_EQ(standin_calls("cudaFreeHost"), 2);
+}
+
+TEST_F(RealCudaTest, RefusedReleasesLeaveNoRecordedError) {
+  std::vector<std::uint8_t> mem(4096);
+  {
+    auto buf = backend_.alloc_pinned(64);
+    auto reg = backend_.host_register(mem.data(), mem.size());
+    ASSERT_TRUE(buf.has_value() && reg.has_value());
+    standin_fail("cudaFreeHost", 1, 5);
+    standin_fail("cudaHostUnregister", 1, 6);
+  }
+  EXPECT_EQ(standin_calls("cudaGetLastError"), 2);
+  // The refusals left both alive in the runtime; the test releases them.
+  EXPECT_EQ(cudaHostUnregister(mem.data()), 0);
+  EXPECT_EQ(standin_live("pinned"), 1);
+}
+
+// Pages the process cannot write need the read-only flag; everything else
+// keeps the default flags, a bytes object's writable memory included.
+TEST_F(RealCudaTest, RegistrationFlagsFollowThePageProtection) {
+  std::vector<std::uint8_t> writable(8192);
+  {
+    auto reg = backend_.host_register(writable.data(), writable.size());
+    ASSERT_TRUE(reg.has_value()) << reg.error().message();
+    EXPECT_EQ(standin_last_register_flags(), 0);
+  }
+  const std::size_t len = 3 * 4096;
+  void* map = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  auto* ro = static_cast<std::uint8_t*>(map);
+  // The stand-in refuses the default flags there, as the runtime does.
+  EXPECT_EQ(cudaHostRegister(ro, len, 0), 1);
+  EXPECT_EQ(cudaGetLastError(), 1);
+  {
+    auto reg = backend_.host_register(ro + 100, len - 200);
+    ASSERT_TRUE(reg.has_value()) << reg.error().message();
+    EXPECT_EQ(standin_last_register_flags(), static_cast<long>(cudaHostRegisterReadOnly));
+    EXPECT_EQ(standin_calls("cudaHostRegister"), 3);
+  }
+  // A range that is partly writable is still memory the process cannot
+  // write as a whole.
+  ASSERT_EQ(::mprotect(ro, 4096, PROT_READ | PROT_WRITE), 0);
+  {
+    auto reg = backend_.host_register(ro, len);
+    ASSERT_TRUE(reg.has_value()) << reg.error().message();
+    EXPECT_EQ(standin_last_register_flags(), static_cast<long>(cudaHostRegisterReadOnly));
+  }
+  // A device without read-only registration: an ordinary refusal.
+  standin_set_readonly_register_supported(0);
+  auto refused = backend_.host_register(ro + 4096, 4096);
+  ASSERT_FALSE(refused.has_value());
+  expect_cuda_error(refused.error(), "cudaHostRegister", 801);
+  EXPECT_EQ(standin_live("registered"), 0);
+  ::munmap(map, len);
+}
+
+TEST_F(RealCudaTest, PinnedBuffersAreAlignedForDirectIoWhateverTheRuntimeGives) {
+  standin_set_pinned_alignment(256);
+  {
+    auto plain = backend_.alloc_pinned(10000);
+    auto wc = backend_.alloc_pinned_wc(10000);
+    ASSERT_TRUE(plain.has_value() && wc.has_value());
+    for (const PinnedBuffer* b : {&*plain, &*wc}) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b->data()) % 4096, 0u);
+      EXPECT_EQ(b->size(), 10000u);
+      std::memset(const_cast<std::byte*>(b->data()), 7, b->size());  // the whole buffer is usable
+    }
+    EXPECT_EQ(standin_live("pinned"), 2);
+    EXPECT_EQ(standin_live("pinned_wc"), 1);
+  }
+  // Each misaligned block was given back, and the padded one freed by its
+  // own address.
+  EXPECT_EQ(standin_live("pinned"), 0);
+  EXPECT_EQ(standin_calls("cudaFreeHost"), 4);
+
+  // A refused padded allocation is the allocation's failure.
+  standin_fail("cudaMallocHost", 2, 2);
+  auto oom = backend_.alloc_pinned(4096);
+  ASSERT_FALSE(oom.has_value());
+  EXPECT_EQ(oom.error().message(), "backend allocation failed: requested 4096 bytes");
+  EXPECT_EQ(standin_live("pinned"), 0);
+}
+
+TEST_F(RealCudaTest, PointerLocationsAndDevices) {
+  auto device = backend_.current_device();
+  ASSERT_TRUE(device.has_value());
+  EXPECT_EQ(*device, 0);
+  ASSERT_TRUE(backend_.set_device(1).has_value());
+  DeviceMem on_one(4096);
+  ASSERT_TRUE(backend_.set_device(0).has_value());
+  DeviceMem on_zero(4096);
+  auto pinned = backend_.alloc_pinned(4096);
+  ASSERT_TRUE(pinned.has_value());
+  std::vector<std::uint8_t> heap(64);
+
+  auto where = [&](const void* p) {
+    auto loc = backend_.pointer_location(DevicePtr{reinterpret_cast<std::uintptr_t>(p)});
+    EXPECT_TRUE(loc.has_value());
+    return loc.value_or(PointerLocation{});
+  };
+  EXPECT_EQ(where(on_one.bytes() + 4000).kind, PointerLocation::Kind::Device);
+  EXPECT_EQ(where(on_one.bytes()).device, 1);
+  EXPECT_EQ(where(on_zero.bytes()).device, 0);
+  EXPECT_EQ(where(pinned->data()).kind, PointerLocation::Kind::Host);
+  EXPECT_EQ(where(heap.data()).kind, PointerLocation::Kind::Unregistered);
+
+  auto bad = backend_.set_device(2);
+  ASSERT_FALSE(bad.has_value());
+  expect_cuda_error(bad.error(), "cudaSetDevice", 101);
+  EXPECT_EQ(backend_.current_device().value_or(-1), 0);
+  standin_fail("cudaPointerGetAttributes", 1, 3);
+  auto failed = backend_.pointer_location(DevicePtr{1});
+  ASSERT_FALSE(failed.has_value());
+  expect_cuda_error(failed.error(), "cudaPointerGetAttributes", 3);
 }
 
 }  // namespace

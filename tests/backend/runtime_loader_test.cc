@@ -3,8 +3,12 @@
 #include "cuda/runtime.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace vesk {
 namespace {
@@ -24,6 +28,16 @@ TEST(RuntimeLoaderTest, DefaultSearchPrefersThePrivateFolderAndVersion12) {
   EXPECT_EQ(c[5], "libcudart.so.13");
   // $ORIGIN is the folder of this test binary.
   EXPECT_EQ(c[0].substr(0, c[0].find("/../")), c[3].substr(0, c[3].find("/../")));
+}
+
+TEST(RuntimeLoaderTest, AnExplicitChoiceReplacesTheSearch) {
+  ::setenv("VESK_CUDA_RUNTIME", "/opt/cuda/lib64/libcudart.so.12", 1);
+  auto chosen = default_runtime_candidates();
+  ::setenv("VESK_CUDA_RUNTIME", "", 1);
+  auto empty = default_runtime_candidates();
+  ::unsetenv("VESK_CUDA_RUNTIME");
+  EXPECT_EQ(chosen, std::vector<std::string>{"/opt/cuda/lib64/libcudart.so.12"});
+  EXPECT_EQ(empty.size(), 6u);
 }
 
 TEST(RuntimeLoaderTest, FailureNamesEveryPlaceTried) {
@@ -46,6 +60,29 @@ TEST(RuntimeLoaderTest, OpensTheFirstCandidateThatWorks) {
   EXPECT_EQ(rt->loaded_from, VESK_STANDIN_PATH);
   EXPECT_NE(rt->cudaMemcpyAsync, nullptr);
   EXPECT_NE(rt->cudaGetLastError, nullptr);
+}
+
+// The test binary already has the stand-in loaded (as libcudart.so.12), as
+// a serving framework would have its own runtime. A candidate that would
+// load a second copy loses to it, wherever it stands in the list.
+TEST(RuntimeLoaderTest, ARuntimeAlreadyLoadedWins) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("vesk-loader-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path copy = dir / "libcudart.so.12";
+  fs::copy_file(VESK_STANDIN_PATH, copy, fs::copy_options::overwrite_existing);
+
+  auto rt = open_cuda_runtime({copy.string(), "libcudart.so.13", "libcudart.so.12"});
+  ASSERT_TRUE(rt.has_value()) << rt.error();
+  EXPECT_TRUE(fs::equivalent(rt->loaded_from, VESK_STANDIN_PATH)) << rt->loaded_from;
+  // The very instance the process uses: the same functions.
+  EXPECT_EQ(reinterpret_cast<void*>(rt->cudaGetLastError), reinterpret_cast<void*>(cuda().cudaGetLastError));
+
+  // With nothing of the list loaded, the search loads as before.
+  auto fresh = open_cuda_runtime({"/nonexistent/libcudart.so.12", copy.string()});
+  ASSERT_TRUE(fresh.has_value()) << fresh.error();
+  EXPECT_EQ(fresh->loaded_from, copy.string());
+  fs::remove_all(dir);
 }
 
 TEST(RuntimeLoaderTest, BindingHappensOnce) {

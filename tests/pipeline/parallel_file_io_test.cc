@@ -376,6 +376,41 @@ TEST_F(PiecePipelineTest, SameFileAsOneRequestAndExactRestore) {
   }
 }
 
+// A runtime whose page-locked memory is only 256-byte aligned: the staging
+// buffers stay aligned for direct I/O, so every chunk moves exactly as it
+// does with page-aligned memory. A misaligned direct transfer is refused by
+// the kernel and silently redone buffered, which the counts would show.
+TEST_F(PiecePipelineTest, ShallowlyAlignedAllocatorChangesNoTransfer) {
+  if (!disk_takes_direct()) GTEST_SKIP() << "this file system does not take O_DIRECT";
+  auto counts = [&](unsigned alignment) {
+    standin_reset();
+    empty_staging_caches();
+    standin_set_pinned_alignment(alignment);
+    std::array<int, 4> out{};
+    {
+      const PieceHook seam(true);
+      auto r = freeze(kPieces, target_);
+      EXPECT_TRUE(r) << r.error().message();
+      out[0] = g_hook.direct_pieces.load();
+      out[1] = g_hook.buffered_pieces.load();
+    }
+    {
+      const PieceHook seam(false);
+      auto r = restore(kPieces, target_);
+      EXPECT_TRUE(r) << r.error().message();
+      out[2] = g_hook.direct_pieces.load();
+      out[3] = g_hook.buffered_pieces.load();
+    }
+    for (std::size_t i = 0; i < regions_.size(); ++i) EXPECT_EQ(blank_[i].bytes, regions_[i].bytes) << "region " << i;
+    EXPECT_GT(standin_calls("cudaMallocHost") + standin_calls("cudaHostAlloc"), 0) << "no buffer was allocated";
+    return out;
+  };
+  const auto page_aligned = counts(0);
+  EXPECT_GT(page_aligned[0], 0);
+  EXPECT_GT(page_aligned[2], 0);
+  EXPECT_EQ(counts(256), page_aligned) << "direct writes, buffered writes, direct reads, buffered reads";
+}
+
 // A file one byte or one piece shorter than its table says: the restore
 // fails with the end-of-file message of one read of the last chunk (its
 // offset, its length, the bytes that were there), as the one-request design

@@ -1,20 +1,24 @@
 // Shared pieces of the pipeline tests: an independent CRC-32C, temporary
-// directories, host memory playing device regions, and a fixture that
-// checks the stand-in is left with nothing in flight.
+// directories, device regions in the stand-in's device memory, and a
+// fixture that checks the stand-in is left with nothing in flight.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backend/real_cuda.h"
@@ -41,6 +45,71 @@ inline std::uint32_t ref_crc32c(const std::uint8_t* data, std::size_t len) {
   return crc ^ 0xFFFFFFFFu;
 }
 inline std::uint32_t ref_crc32c(const std::vector<std::uint8_t>& v) { return ref_crc32c(v.data(), v.size()); }
+
+// Bytes in the stand-in's device memory (cudaMalloc, on the calling
+// thread's current device), used like a vector: the stand-in's device
+// memory is host memory, so a test reads and writes it in place once the
+// streams that used it were waited on.
+class DeviceBytes {
+ public:
+  using value_type = std::uint8_t;
+  using iterator = std::uint8_t*;
+  using const_iterator = const std::uint8_t*;
+
+  DeviceBytes() = default;
+  explicit DeviceBytes(std::size_t n) { allocate(n); }
+  DeviceBytes(const std::vector<std::uint8_t>& v) {  // NOLINT: implicit, as the vectors it replaces
+    allocate(v.size());
+    if (!v.empty()) std::memcpy(ptr_, v.data(), v.size());
+  }
+  DeviceBytes(const DeviceBytes& other) : DeviceBytes(other.vector()) {}
+  DeviceBytes(DeviceBytes&& other) noexcept
+      : ptr_(std::exchange(other.ptr_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  DeviceBytes& operator=(DeviceBytes other) noexcept {
+    std::swap(ptr_, other.ptr_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~DeviceBytes() {
+    if (ptr_ != nullptr) cudaFree(ptr_);
+  }
+
+  std::uint8_t* data() { return ptr_; }
+  const std::uint8_t* data() const { return ptr_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  iterator begin() { return ptr_; }
+  iterator end() { return ptr_ + size_; }
+  const_iterator begin() const { return ptr_; }
+  const_iterator end() const { return ptr_ + size_; }
+  std::uint8_t& operator[](std::size_t i) { return ptr_[i]; }
+  std::uint8_t operator[](std::size_t i) const { return ptr_[i]; }
+
+  // New memory of n bytes: the old contents up to n, zeros after them.
+  void resize(std::size_t n) {
+    DeviceBytes grown(n);
+    if (std::min(n, size_) > 0) std::memcpy(grown.ptr_, ptr_, std::min(n, size_));
+    *this = std::move(grown);
+  }
+  std::vector<std::uint8_t> vector() const { return {begin(), end()}; }
+
+  bool operator==(const DeviceBytes& o) const { return std::equal(begin(), end(), o.begin(), o.end()); }
+  bool operator==(const std::vector<std::uint8_t>& v) const { return std::equal(begin(), end(), v.begin(), v.end()); }
+
+ private:
+  // An empty region still gets a real address (one byte of memory).
+  void allocate(std::size_t n) {
+    void* p = nullptr;
+    if (cudaMalloc(&p, std::max<std::size_t>(n, 1)) != 0 || p == nullptr) throw std::bad_alloc();
+    std::memset(p, 0, std::max<std::size_t>(n, 1));
+    ptr_ = static_cast<std::uint8_t*>(p);
+    size_ = n;
+  }
+  std::uint8_t* ptr_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+inline std::uint32_t ref_crc32c(const DeviceBytes& v) { return ref_crc32c(v.data(), v.size()); }
 
 inline std::string hex32(std::uint32_t v) {
   char buf[11];
@@ -102,11 +171,11 @@ class TempDir {
   std::string path_;
 };
 
-// Host memory standing in for one device region.
+// One device region with its key.
 struct HostRegion {
   RegionKind kind;
   std::uint32_t logical_id;
-  std::vector<std::uint8_t> bytes;
+  DeviceBytes bytes;
 
   DeviceRegion region() const { return DeviceRegion{DevicePtr{reinterpret_cast<std::uintptr_t>(bytes.data())}, bytes.size()}; }
   FreezeRequest request() const { return FreezeRequest{kind, logical_id, region()}; }
@@ -225,6 +294,10 @@ class PipelineTest : public testing::Test {
     standin_set_delay_us(kStandinDefaultDelayUs);
     set_refuse_direct_open_for_testing(false);
     expect_quiet();
+    // A failed runtime call must not leave its error for the caller's
+    // next check, whatever path failed.
+    EXPECT_EQ(standin_peek_last_error(), 0) << "an error is left recorded for this thread";
+    standin_reset();
   }
 
   // Taking a pair out of each cache and dropping it leaves both slots

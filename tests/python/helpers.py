@@ -32,6 +32,23 @@ class Runtime:
             lib.standin_hazards.restype = ctypes.c_long
             lib.standin_pageable_copies.restype = ctypes.c_long
             lib.standin_set_delay_us.argtypes = [ctypes.c_uint]
+            lib.standin_peek_last_error.restype = ctypes.c_int
+            lib.standin_last_register_flags.restype = ctypes.c_long
+            lib.standin_set_readonly_register_supported.argtypes = [ctypes.c_int]
+            lib.standin_set_pinned_alignment.argtypes = [ctypes.c_uint]
+        lib.cudaSetDevice.argtypes = [ctypes.c_int]
+        lib.cudaSetDevice.restype = ctypes.c_int
+        lib.cudaGetDevice.argtypes = [ctypes.POINTER(ctypes.c_int)]
+        lib.cudaGetDevice.restype = ctypes.c_int
+
+    def current_device(self) -> int:
+        d = ctypes.c_int(-1)
+        assert self.lib.cudaGetDevice(ctypes.byref(d)) == 0
+        return d.value
+
+    def last_error_left(self) -> int:
+        """The calling thread's recorded error, left in place."""
+        return self.lib.standin_peek_last_error()
 
     def live(self, what: str) -> int:
         return self.lib.standin_live(what.encode())
@@ -50,9 +67,14 @@ class Device:
         self.rt = runtime
         self.ptrs: list[int] = []
 
-    def alloc(self, size: int) -> int:
+    def alloc(self, size: int, on: int | None = None) -> int:
+        """Device memory on device `on` (the current device when None)."""
+        previous = self.rt.current_device()
+        if on is not None:
+            assert self.rt.lib.cudaSetDevice(on) == 0
         p = ctypes.c_void_p()
         status = self.rt.lib.cudaMalloc(ctypes.byref(p), max(size, 1))
+        self.rt.lib.cudaSetDevice(previous)
         assert status == 0 and p.value, f"cudaMalloc({size}) failed with {status}"
         self.ptrs.append(p.value)
         return p.value

@@ -37,6 +37,7 @@ COPY_DELAY_US = 300
 CALLS = [
     "cudaMallocHost", "cudaHostAlloc", "cudaFreeHost", "cudaHostRegister", "cudaHostUnregister",
     "cudaGetLastError", "cudaStreamCreate", "cudaStreamDestroy", "cudaStreamSynchronize", "cudaMemcpyAsync",
+    "cudaPointerGetAttributes", "cudaGetDevice", "cudaSetDevice",
 ]
 # Failures the design absorbs: a refused write-combined allocation falls
 # back to an ordinary one, and release-side statuses are ignored.
@@ -195,6 +196,8 @@ def sweep(standin, op: Op, tally) -> int:
                 assert error.startswith("vesk runtime error: ") and error.endswith(
                     f"cuda runtime error during {label}: CudaStatus({STATUS})"), f"{ctx}: {error!r}"
                 op.check_failure(call)
+            # Nothing may be left for the caller's own next error check.
+            assert standin.last_error_left() == 0, f"{ctx}: the failure is left recorded for the thread"
 
             # A refused unregistration or stream destruction leaves the
             # object alive in the runtime; the module has let go of it (it

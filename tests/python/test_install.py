@@ -65,10 +65,11 @@ def check_installed(bin_dir, env, tmp_path):
     assert "nvidia/cuda_runtime/lib/libcudart.so" in out["runtime"]
     if not os.path.exists("/dev/nvidia0"):
         # The real runtime without a GPU: a clean error naming the call and
-        # the runtime's status, not a crash.
+        # the runtime's status, not a crash. The first call is the question
+        # of where the region lives.
         assert "RuntimeError" in out, check.stdout
         assert out["RuntimeError"].startswith("vesk runtime error: ")
-        assert "cuda runtime error during cudaHostRegister: CudaStatus(" in out["RuntimeError"]
+        assert "cuda runtime error during cudaPointerGetAttributes: CudaStatus(" in out["RuntimeError"]
     # The console command, on a snapshot (no GPU needed to inspect one).
     snap = tmp_path / "one.vesk"
     snap.write_bytes(build_snapshot([("weights", 3, b"w" * 100)]))

@@ -10,7 +10,9 @@
 
 extern "C" {
 
-// Clears injected failures and call counters; live objects stay live.
+// Clears injected failures and call counters, makes every thread's recorded
+// error stale and turns the switches below back to their defaults (the copy
+// delay stays); live objects stay live.
 void standin_reset(void);
 // The nth call from now (1 = the next) of `call` returns `status`; nth 0
 // means every call until the next reset. A failing cudaStreamSynchronize
@@ -27,7 +29,24 @@ long standin_pageable_copies(void);
 void standin_set_delay_us(unsigned us);
 // Frees of page-locked memory / ends of registrations while a queued copy
 // that had not yet run still touched the range.
+// Also counts copies queued on a stream of one device that touch another
+// device's memory.
 long standin_hazards(void);
+// The calling thread's recorded error, without clearing it (0 when none).
+cudaError_t standin_peek_last_error(void);
+// Flags of the latest successful cudaHostRegister since the reset, -1 when
+// none.
+long standin_last_register_flags(void);
+// 0 makes the device one without read-only registration: cudaHostRegister
+// with cudaHostRegisterReadOnly answers 801. Default 1.
+void standin_set_readonly_register_supported(int supported);
+// Alignment of page-locked allocations (a power of two up to 4096; 0 means
+// the default, 4096); 256 gives blocks aligned to 256 bytes and no more.
+void standin_set_pinned_alignment(unsigned bytes);
+
+// Two devices: cudaMalloc tags memory with the calling thread's current
+// device (cudaSetDevice) and each stream belongs to the device current at
+// its creation.
 
 // The runtime calls the module binds at run time, for tests that call them
 // directly (the stand-in is linked into every test executable).
@@ -41,6 +60,10 @@ cudaError_t cudaStreamCreate(cudaStream_t* stream);
 cudaError_t cudaStreamDestroy(cudaStream_t stream);
 cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind, cudaStream_t stream);
+cudaError_t cudaPointerGetAttributes(cudaPointerAttributes* attributes, const void* ptr);
+cudaError_t cudaGetDevice(int* device);
+cudaError_t cudaSetDevice(int device);
+cudaError_t cudaGetDeviceCount(int* count);
 
 // Runtime calls beyond those the module uses, for tests.
 cudaError_t cudaMalloc(void** ptr, std::size_t size);

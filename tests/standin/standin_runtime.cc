@@ -11,6 +11,9 @@
 // it. The happens-before edges through that mutex (queue, complete, wait)
 // are exactly the ones a correct caller relies on, so ThreadSanitizer flags
 // a caller that reads a buffer without waiting on its stream.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +26,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -37,13 +41,17 @@ using Clock = std::chrono::steady_clock;
 // Status codes, as the real runtime numbers them.
 constexpr cudaError_t kInvalidValue = 1;
 constexpr cudaError_t kMemoryAllocation = 2;
+constexpr cudaError_t kInvalidDevice = 101;
 constexpr cudaError_t kInvalidMemcpyDirection = 21;
+constexpr cudaError_t kNotSupported = 801;
 constexpr cudaError_t kInvalidResourceHandle = 400;
 constexpr cudaError_t kAlreadyRegistered = 712;
 constexpr cudaError_t kNotRegistered = 713;
 
 constexpr std::size_t kPageSize = 4096;
 constexpr std::size_t kDeviceAlign = 256;
+// Two devices, so that code which ignores the caller's device is caught.
+constexpr int kDeviceCount = 2;
 // Larger requests are refused as out of memory instead of being attempted,
 // so a test of a huge allocation cannot exhaust the machine (or trip a
 // sanitizer's allocation limit).
@@ -61,6 +69,7 @@ struct Op {
 };
 
 struct Stream {
+  int device = -1;  // the device current at creation; -1 for the default stream
   std::deque<Op> queue;  // the front entry may be running right now
   bool destroyed = false;
   bool exited = false;
@@ -71,6 +80,17 @@ struct Stream {
 struct PinnedAlloc {
   std::size_t size;
   bool write_combined;
+  void* base;  // what posix_memalign returned; the pointer handed out may lie past it
+};
+
+struct Registration {
+  std::size_t size;
+  unsigned flags;
+};
+
+struct DeviceAlloc {
+  std::size_t size;
+  int device;
 };
 
 struct Injection {
@@ -83,8 +103,8 @@ struct State {
   std::condition_variable progress;  // a queued copy finished, or a worker exited
 
   std::map<std::uintptr_t, PinnedAlloc> pinned;
-  std::map<std::uintptr_t, std::size_t> registered;
-  std::map<std::uintptr_t, std::size_t> device;
+  std::map<std::uintptr_t, Registration> registered;
+  std::map<std::uintptr_t, DeviceAlloc> device;
 
   // Every stream whose worker has not been joined yet, destroyed ones that
   // are still draining included. Handle 0 is the default stream.
@@ -92,12 +112,18 @@ struct State {
   std::uintptr_t next_handle = 0x5000;
   long live_streams = 0;
 
-  std::map<std::string, long> calls;
-  std::map<std::string, std::vector<Injection>> injections;
-  std::map<std::string, int> always;
+  // Looked up by the caller's text without building a string: a call that
+  // is made once per region must stay cheap.
+  std::map<std::string, long, std::less<>> calls;
+  std::map<std::string, std::vector<Injection>, std::less<>> injections;
+  std::map<std::string, int, std::less<>> always;
   long pageable_copies = 0;
   long hazards = 0;
   std::chrono::microseconds delay{20};
+  long last_register_flags = -1;
+  // Switches that a reset turns back to the defaults.
+  bool readonly_register_supported = true;
+  std::size_t pinned_alignment = kPageSize;
 
   // A reset makes every thread's recorded error stale at once.
   std::atomic<std::uint64_t> generation{1};
@@ -120,6 +146,7 @@ struct LastError {
   std::uint64_t generation = 0;
 };
 thread_local LastError t_last_error;
+thread_local int t_current_device = 0;
 
 cudaError_t fail(cudaError_t code) {
   t_last_error = {code, state().generation.load(std::memory_order_relaxed)};
@@ -127,11 +154,20 @@ cudaError_t fail(cudaError_t code) {
 }
 
 // Counts the call and returns the status injected for it, 0 when none.
-int enter(const char* name) {
-  State& s = state();
-  std::lock_guard lock(s.mu);
-  long n = ++s.calls[name];
-  if (auto it = s.injections.find(name); it != s.injections.end()) {
+// The caller holds the lock. A call made once per region passes a slot
+// that remembers its counter (map entries are never erased, only zeroed).
+int enter_locked(State& s, const char* name, long** slot = nullptr) {
+  const std::string_view key = name;
+  long* count = slot != nullptr ? *slot : nullptr;
+  if (count == nullptr) {
+    auto it = s.calls.find(key);
+    if (it == s.calls.end()) it = s.calls.emplace(std::string(key), 0).first;
+    count = &it->second;
+    if (slot != nullptr) *slot = count;
+  }
+  long n = ++*count;
+  if (s.injections.empty() && s.always.empty()) return 0;
+  if (auto it = s.injections.find(key); it != s.injections.end()) {
     auto& list = it->second;
     for (auto inj = list.begin(); inj != list.end(); ++inj) {
       if (inj->at == n) {
@@ -141,8 +177,14 @@ int enter(const char* name) {
       }
     }
   }
-  if (auto it = s.always.find(name); it != s.always.end()) return it->second;
+  if (auto it = s.always.find(key); it != s.always.end()) return it->second;
   return 0;
+}
+
+int enter(const char* name) {
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  return enter_locked(s, name);
 }
 
 bool overlaps(std::uintptr_t a, std::size_t an, std::uintptr_t b, std::size_t bn) {
@@ -159,7 +201,52 @@ bool page_locked(const State& s, std::uintptr_t p, std::size_t n) {
     return p - it->first <= size && n <= size - (p - it->first);
   };
   return inside(s.pinned, [](const PinnedAlloc& a) { return a.size; }) ||
-         inside(s.registered, [](std::size_t size) { return size; });
+         inside(s.registered, [](const Registration& r) { return r.size; });
+}
+
+// The entry of `map` (keyed by start address) whose range holds p.
+template <typename Map>
+auto containing(Map& map, std::uintptr_t p, std::size_t (*size_of)(const typename Map::mapped_type&)) {
+  auto it = map.upper_bound(p);
+  if (it == map.begin()) return map.end();
+  --it;
+  return p - it->first < size_of(it->second) ? it : map.end();
+}
+
+std::size_t device_size(const DeviceAlloc& a) { return a.size; }
+std::size_t pinned_size(const PinnedAlloc& a) { return a.size; }
+std::size_t registered_size(const Registration& r) { return r.size; }
+
+// Whether every page of [p, p + n) is mapped writable, read from
+// /proc/self/maps as the kernel reports it now. Unmapped holes count as not
+// writable, as the real runtime refuses them too.
+bool range_writable(std::uintptr_t p, std::size_t n) {
+  int fd = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  std::string text;
+  char buf[8192];
+  for (;;) {
+    ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got <= 0) break;
+    text.append(buf, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  std::uintptr_t covered = p;
+  const std::uintptr_t end = p + n;
+  std::size_t pos = 0;
+  while (pos < text.size() && covered < end) {
+    std::size_t eol = text.find('\n', pos);
+    if (eol == std::string::npos) eol = text.size();
+    char* rest = nullptr;
+    const std::uintptr_t lo = std::strtoull(text.c_str() + pos, &rest, 16);
+    const std::uintptr_t hi = std::strtoull(rest + 1, &rest, 16);
+    const bool writable = rest[1] != '\0' && rest[2] == 'w';
+    pos = eol + 1;
+    if (hi <= covered) continue;
+    if (lo > covered || !writable) return false;
+    covered = hi;
+  }
+  return covered >= end;
 }
 
 // Whether a copy that has not finished yet reads or writes [p, p + n).
@@ -198,8 +285,9 @@ void run_worker(Stream& st) {
   s.progress.notify_all();
 }
 
-std::shared_ptr<Stream> start_stream(State& s, std::uintptr_t handle) {
+std::shared_ptr<Stream> start_stream(State& s, std::uintptr_t handle, int device) {
   auto st = std::make_shared<Stream>();
+  st->device = device;
   st->worker = std::thread(run_worker, std::ref(*st));
   s.streams.emplace(handle, st);
   return st;
@@ -211,7 +299,7 @@ std::shared_ptr<Stream> find_stream(State& s, cudaStream_t handle) {
   auto key = reinterpret_cast<std::uintptr_t>(handle);
   auto it = s.streams.find(key);
   if (it != s.streams.end()) return it->second->destroyed ? nullptr : it->second;
-  if (key == 0) return start_stream(s, 0);
+  if (key == 0) return start_stream(s, 0, -1);
   return nullptr;
 }
 
@@ -247,13 +335,22 @@ cudaError_t alloc_page_locked(const char* name, void** ptr, std::size_t size, un
     return cudaSuccess;
   }
   if (size > kMaxAllocation) return fail(kMemoryAllocation);
-  void* p = nullptr;
-  if (posix_memalign(&p, kPageSize, size) != 0 || p == nullptr) return fail(kMemoryAllocation);
-  std::memset(p, kFreshFill, size);
   State& s = state();
+  std::size_t align = kPageSize;
   {
     std::lock_guard lock(s.mu);
-    s.pinned.emplace(reinterpret_cast<std::uintptr_t>(p), PinnedAlloc{size, write_combined});
+    align = s.pinned_alignment;
+  }
+  // A smaller alignment is made exact: the block starts `align` bytes into
+  // a page, so it is aligned to `align` and to nothing larger.
+  const std::size_t skew = align < kPageSize ? align : 0;
+  void* base = nullptr;
+  if (posix_memalign(&base, kPageSize, size + skew) != 0 || base == nullptr) return fail(kMemoryAllocation);
+  void* p = static_cast<std::uint8_t*>(base) + skew;
+  std::memset(p, kFreshFill, size);
+  {
+    std::lock_guard lock(s.mu);
+    s.pinned.emplace(reinterpret_cast<std::uintptr_t>(p), PinnedAlloc{size, write_combined, base});
   }
   *ptr = p;
   return cudaSuccess;
@@ -300,18 +397,20 @@ STANDIN_EXPORT cudaError_t cudaFreeHost(void* ptr) {
   if (ptr == nullptr) return cudaSuccess;
   State& s = state();
   auto p = reinterpret_cast<std::uintptr_t>(ptr);
+  void* base = nullptr;
   {
     std::unique_lock lock(s.mu);
     auto it = s.pinned.find(p);
     if (it == s.pinned.end()) return fail(kInvalidValue);
     std::size_t size = it->second.size;
+    base = it->second.base;
     s.pinned.erase(it);
     if (pending_touch(s, p, size)) {
       ++s.hazards;
       s.progress.wait(lock, [&] { return !pending_touch(s, p, size); });
     }
   }
-  std::free(ptr);
+  std::free(base);
   return cudaSuccess;
 }
 
@@ -320,11 +419,17 @@ STANDIN_EXPORT cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigne
   if (ptr == nullptr || size == 0 || flags > 0xF) return fail(kInvalidValue);
   State& s = state();
   auto p = reinterpret_cast<std::uintptr_t>(ptr);
+  // Like the real runtime on x86 hosts: pages the process cannot write are
+  // only registered read-only, which some devices cannot do.
+  const bool read_only = (flags & cudaHostRegisterReadOnly) != 0;
+  if (!read_only && !range_writable(p, size)) return fail(kInvalidValue);
   std::lock_guard lock(s.mu);
-  for (const auto& [start, len] : s.registered) {
-    if (overlaps(start, len, p, size)) return fail(kAlreadyRegistered);
+  if (read_only && !s.readonly_register_supported) return fail(kNotSupported);
+  for (const auto& [start, reg] : s.registered) {
+    if (overlaps(start, reg.size, p, size)) return fail(kAlreadyRegistered);
   }
-  s.registered.emplace(p, size);
+  s.registered.emplace(p, Registration{size, flags});
+  s.last_register_flags = flags;
   return cudaSuccess;
 }
 
@@ -335,7 +440,7 @@ STANDIN_EXPORT cudaError_t cudaHostUnregister(void* ptr) {
   std::unique_lock lock(s.mu);
   auto it = s.registered.find(p);
   if (it == s.registered.end()) return fail(kNotRegistered);
-  std::size_t size = it->second;
+  std::size_t size = it->second.size;
   s.registered.erase(it);
   if (pending_touch(s, p, size)) {
     ++s.hazards;
@@ -360,7 +465,7 @@ STANDIN_EXPORT cudaError_t cudaStreamCreate(cudaStream_t* stream) {
   std::lock_guard lock(s.mu);
   std::uintptr_t handle = s.next_handle;
   s.next_handle += 0x10;  // handles are never reused, so a stale one is caught
-  start_stream(s, handle);
+  start_stream(s, handle, t_current_device);
   ++s.live_streams;
   *stream = reinterpret_cast<cudaStream_t>(handle);
   return cudaSuccess;
@@ -411,6 +516,14 @@ STANDIN_EXPORT cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size
   if (host != nullptr && count > 0 && !page_locked(s, reinterpret_cast<std::uintptr_t>(host), count)) {
     ++s.pageable_copies;
   }
+  // The device side must belong to the stream's device; the default
+  // stream belongs to the caller's current device.
+  const void* dev = kind == cudaMemcpyHostToDevice ? dst : kind == cudaMemcpyDeviceToHost ? src : nullptr;
+  if (dev != nullptr && count > 0) {
+    auto owner = containing(s.device, reinterpret_cast<std::uintptr_t>(dev), device_size);
+    const int stream_device = st->device >= 0 ? st->device : t_current_device;
+    if (owner != s.device.end() && owner->second.device != stream_device) ++s.hazards;
+  }
   st->queue.push_back(Op{reinterpret_cast<std::uintptr_t>(dst), reinterpret_cast<std::uintptr_t>(src), count,
                          Clock::now() + s.delay});
   st->wake.notify_one();
@@ -431,7 +544,7 @@ STANDIN_EXPORT cudaError_t cudaMalloc(void** ptr, std::size_t size) {
   State& s = state();
   {
     std::lock_guard lock(s.mu);
-    s.device.emplace(reinterpret_cast<std::uintptr_t>(p), size);
+    s.device.emplace(reinterpret_cast<std::uintptr_t>(p), DeviceAlloc{size, t_current_device});
   }
   *ptr = p;
   return cudaSuccess;
@@ -446,7 +559,7 @@ STANDIN_EXPORT cudaError_t cudaFree(void* ptr) {
     std::unique_lock lock(s.mu);
     auto it = s.device.find(p);
     if (it == s.device.end()) return fail(kInvalidValue);
-    std::size_t size = it->second;
+    std::size_t size = it->second.size;
     s.device.erase(it);
     // Like the real runtime, freeing device memory waits for the work that
     // may still use it.
@@ -482,17 +595,75 @@ STANDIN_EXPORT cudaError_t cudaDeviceSynchronize(void) {
   return cudaSuccess;
 }
 
+STANDIN_EXPORT cudaError_t cudaGetDeviceCount(int* count) {
+  if (int injected = enter("cudaGetDeviceCount")) return fail(injected);
+  if (count == nullptr) return fail(kInvalidValue);
+  *count = kDeviceCount;
+  return cudaSuccess;
+}
+
+STANDIN_EXPORT cudaError_t cudaGetDevice(int* device) {
+  if (int injected = enter("cudaGetDevice")) return fail(injected);
+  if (device == nullptr) return fail(kInvalidValue);
+  *device = t_current_device;
+  return cudaSuccess;
+}
+
+STANDIN_EXPORT cudaError_t cudaSetDevice(int device) {
+  if (int injected = enter("cudaSetDevice")) return fail(injected);
+  if (device < 0 || device >= kDeviceCount) return fail(kInvalidDevice);
+  t_current_device = device;
+  return cudaSuccess;
+}
+
+// Answers from the allocation tables, as the real runtime does under
+// unified addressing: memory it does not know is "unregistered" host
+// memory, a success all the same.
+// One lock for the count and the lookup: the module asks once per region.
+STANDIN_EXPORT cudaError_t cudaPointerGetAttributes(cudaPointerAttributes* attributes, const void* ptr) {
+  State& s = state();
+  std::unique_lock lock(s.mu);
+  static long* counter = nullptr;  // written under the lock
+  if (int injected = enter_locked(s, "cudaPointerGetAttributes", &counter)) {
+    lock.unlock();
+    return fail(injected);
+  }
+  if (attributes == nullptr) {
+    lock.unlock();
+    return fail(kInvalidValue);
+  }
+  auto p = reinterpret_cast<std::uintptr_t>(ptr);
+  *attributes = cudaPointerAttributes{};
+  attributes->device = t_current_device;
+  if (auto it = containing(s.device, p, device_size); it != s.device.end()) {
+    attributes->type = cudaMemoryTypeDevice;
+    attributes->device = it->second.device;
+    attributes->devicePointer = const_cast<void*>(ptr);
+  } else if (containing(s.pinned, p, pinned_size) != s.pinned.end() ||
+             containing(s.registered, p, registered_size) != s.registered.end()) {
+    attributes->type = cudaMemoryTypeHost;
+    attributes->devicePointer = const_cast<void*>(ptr);
+    attributes->hostPointer = const_cast<void*>(ptr);
+  } else {
+    attributes->type = cudaMemoryTypeUnregistered;
+  }
+  return cudaSuccess;
+}
+
 // ---- control ----
 
 STANDIN_EXPORT void standin_reset(void) {
   reap();
   State& s = state();
   std::lock_guard lock(s.mu);
-  s.calls.clear();
+  for (auto& [name, count] : s.calls) count = 0;
   s.injections.clear();
   s.always.clear();
   s.pageable_copies = 0;
   s.hazards = 0;
+  s.last_register_flags = -1;
+  s.readonly_register_supported = true;
+  s.pinned_alignment = kPageSize;
   s.generation.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -548,4 +719,27 @@ STANDIN_EXPORT long standin_hazards(void) {
   State& s = state();
   std::lock_guard lock(s.mu);
   return s.hazards;
+}
+
+STANDIN_EXPORT cudaError_t standin_peek_last_error(void) {
+  LastError last = t_last_error;
+  return last.generation == state().generation.load(std::memory_order_relaxed) ? last.code : cudaSuccess;
+}
+
+STANDIN_EXPORT long standin_last_register_flags(void) {
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  return s.last_register_flags;
+}
+
+STANDIN_EXPORT void standin_set_readonly_register_supported(int supported) {
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  s.readonly_register_supported = supported != 0;
+}
+
+STANDIN_EXPORT void standin_set_pinned_alignment(unsigned bytes) {
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  s.pinned_alignment = bytes == 0 || bytes > kPageSize || (bytes & (bytes - 1)) != 0 ? kPageSize : bytes;
 }

@@ -154,6 +154,89 @@ TEST_F(StandinTest, RecordedErrorsBelongToTheirThread) {
   EXPECT_EQ(cudaGetLastError(), 713);
 }
 
+TEST_F(StandinTest, PeekingAtTheRecordedErrorLeavesIt) {
+  EXPECT_EQ(standin_peek_last_error(), 0);
+  EXPECT_EQ(cudaStreamDestroy(reinterpret_cast<cudaStream_t>(0x10)), 400);
+  EXPECT_EQ(standin_peek_last_error(), 400);
+  EXPECT_EQ(standin_peek_last_error(), 400);
+  EXPECT_EQ(cudaGetLastError(), 400);
+  EXPECT_EQ(standin_peek_last_error(), 0);
+  standin_fail("cudaSetDevice", 1, 9);  // injected failures are recorded too
+  EXPECT_EQ(cudaSetDevice(1), 9);
+  EXPECT_EQ(standin_peek_last_error(), 9);
+  standin_reset();
+  EXPECT_EQ(standin_peek_last_error(), 0) << "a reset makes every recorded error stale";
+}
+
+// Two devices, as a multi-GPU host: memory and streams belong to the device
+// current when they were made, and a copy between a stream and another
+// device's memory is the fault a single-device stand-in would hide.
+TEST_F(StandinTest, CopiesAcrossDevicesAreHazards) {
+  int count = 0;
+  ASSERT_EQ(cudaGetDeviceCount(&count), 0);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(cudaSetDevice(2), 101);
+  EXPECT_EQ(cudaGetLastError(), 101);
+  std::uint8_t* host = pinned(4096);
+  std::uint8_t* on_zero = device(4096, 0);
+  ASSERT_EQ(cudaSetDevice(1), 0);
+  std::uint8_t* on_one = device(4096, 0);
+  cudaStream_t stream_one = nullptr;
+  ASSERT_EQ(cudaStreamCreate(&stream_one), 0);
+  int current = -1;
+  std::thread([&] { cudaGetDevice(&current); }).join();
+  EXPECT_EQ(current, 0) << "the current device belongs to the thread";
+
+  cudaPointerAttributes a{};
+  ASSERT_EQ(cudaPointerGetAttributes(&a, on_one + 100), 0);
+  EXPECT_EQ(a.type, cudaMemoryTypeDevice);
+  EXPECT_EQ(a.device, 1);
+  ASSERT_EQ(cudaPointerGetAttributes(&a, host), 0);
+  EXPECT_EQ(a.type, cudaMemoryTypeHost);
+  ASSERT_EQ(cudaPointerGetAttributes(&a, &current), 0);
+  EXPECT_EQ(a.type, cudaMemoryTypeUnregistered);
+
+  // Each copy is waited for before the next: they share the host buffer.
+  auto copy = [](void* dst, const void* src, cudaMemcpyKind kind, cudaStream_t s) {
+    EXPECT_EQ(cudaMemcpyAsync(dst, src, 4096, kind, s), 0);
+    EXPECT_EQ(cudaDeviceSynchronize(), 0);
+  };
+  copy(on_one, host, cudaMemcpyHostToDevice, stream_one);
+  copy(host, on_zero, cudaMemcpyDeviceToHost, stream_);
+  EXPECT_EQ(standin_hazards(), 0);
+  copy(on_zero, host, cudaMemcpyHostToDevice, stream_one);
+  EXPECT_EQ(standin_hazards(), 1);
+  copy(host, on_one, cudaMemcpyDeviceToHost, stream_);
+  EXPECT_EQ(standin_hazards(), 2);
+  // The default stream is the current device's.
+  copy(on_one, host, cudaMemcpyHostToDevice, nullptr);
+  EXPECT_EQ(standin_hazards(), 2);
+
+  EXPECT_EQ(cudaStreamSynchronize(stream_one), 0);
+  EXPECT_EQ(cudaStreamDestroy(stream_one), 0);
+  EXPECT_EQ(cudaSetDevice(0), 0);
+  EXPECT_EQ(cudaDeviceSynchronize(), 0);
+  EXPECT_EQ(cudaFree(on_one), 0);
+  EXPECT_EQ(cudaFree(on_zero), 0);
+  EXPECT_EQ(cudaFreeHost(host), 0);
+}
+
+TEST_F(StandinTest, ShallowlyAlignedPageLockedMemoryOnRequest) {
+  standin_set_pinned_alignment(256);
+  std::uint8_t* p = pinned(5000);
+  void* wc = nullptr;
+  ASSERT_EQ(cudaHostAlloc(&wc, 100, cudaHostAllocWriteCombined), 0);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 4096, 256u);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(wc) % 4096, 256u);
+  poke_all(p, 5000, 1);  // all of it is usable
+  EXPECT_EQ(cudaFreeHost(p), 0);
+  EXPECT_EQ(cudaFreeHost(wc), 0);
+  standin_reset();
+  std::uint8_t* q = pinned(100);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(q) % 4096, 0u) << "a reset restores page alignment";
+  EXPECT_EQ(cudaFreeHost(q), 0);
+}
+
 TEST_F(StandinTest, FreeingPinnedMemoryUnderAPendingCopyIsAHazardAndWaits) {
   standin_set_delay_us(200'000);
   std::uint8_t* host = pinned(4096);
