@@ -151,6 +151,8 @@ def open_snapshot(path: str) -> int:
     mode = os.fstat(fd).st_mode
     if not (stat.S_ISREG(mode) or stat.S_ISBLK(mode)):
         os.close(fd)
+        # The module's own reading refuses it too, at once and in its words.
+        read_prelude(path)
         raise CliError("unreadable", "not a regular file or block device")
     return fd
 
