@@ -8,8 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <thread>
+
+#include "pipeline/chunk_geometry.h"
+#include "pipeline/worker_thread.h"
 
 namespace vesk {
 
@@ -61,21 +65,6 @@ std::uint32_t x2nmodp(std::uint64_t n, unsigned k) {
   return p;
 }
 
-struct Overlap {
-  std::uint64_t start;
-  std::uint64_t end;
-};
-
-// The part of the region [offset, offset + size) inside [chunk_start, chunk_end).
-std::optional<Overlap> chunk_overlap(std::uint64_t offset, std::uint64_t size, std::uint64_t chunk_start,
-                                     std::uint64_t chunk_end) {
-  const std::uint64_t region_end = size > std::numeric_limits<std::uint64_t>::max() - offset
-                                       ? std::numeric_limits<std::uint64_t>::max()
-                                       : offset + size;
-  if (region_end <= chunk_start || offset >= chunk_end) return std::nullopt;
-  return Overlap{std::max(offset, chunk_start), std::min(region_end, chunk_end)};
-}
-
 }  // namespace
 
 namespace detail {
@@ -101,27 +90,28 @@ std::uint32_t crc32c_sharded(std::uint32_t initial_crc, std::span<const std::byt
   };
 
   std::array<std::uint32_t, kCrcShards> crcs{};
-  std::array<bool, kCrcShards> done{};  // each written only by its own thread, read after join
-  std::array<std::thread, kCrcShards> threads;
-  unsigned started = 0;
-  for (; started < kCrcShards; ++started) {
+  std::array<bool, kCrcShards> done{};  // each written only by its own shard, read after join
+  // An exception must not escape a thread (that would end the process); it
+  // is reported as a missing shard instead.
+  auto run_shard = [&](unsigned i) noexcept {
     try {
-      threads[started] = std::thread([&, i = started] {
-        // An exception must not escape the thread (that would end the
-        // process); it is reported as a missing shard instead.
-        try {
-          crcs[i] = shard_crc(shard(i));
-          done[i] = true;
-        } catch (...) {
-        }
-      });
+      crcs[i] = shard_crc(shard(i));
+      done[i] = true;
     } catch (...) {
-      break;  // could not start a thread: join the others, then give up
+    }
+  };
+  {
+    std::array<std::optional<std::jthread>, kCrcShards> threads;
+    for (unsigned i = 1; i < kCrcShards; ++i) threads[i] = try_start_worker([&run_shard, i] { run_shard(i); });
+    run_shard(0);
+    // A shard whose thread could not start is computed here.
+    for (unsigned i = 1; i < kCrcShards; ++i) {
+      if (threads[i]) threads[i]->join();
+      else run_shard(i);
     }
   }
-  for (unsigned i = 0; i < started; ++i) threads[i].join();
 
-  if (started != kCrcShards || !std::all_of(done.begin(), done.end(), [](bool d) { return d; })) {
+  if (!std::all_of(done.begin(), done.end(), [](bool d) { return d; })) {
     throw InternalFailure("crc worker panic");
   }
   std::uint32_t crc = initial_crc;
@@ -150,14 +140,22 @@ std::uint32_t crc32c_append_parallel(std::uint32_t initial_crc, std::span<const 
 
 void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
                             std::uint64_t chunk_buf_base, std::span<const FreezePlan> plan,
-                            std::span<std::uint32_t> crcs) {
+                            std::span<std::uint32_t> crcs, ChunkCursor& cursor) {
   const auto bytes = buf.as_slice();
   const std::size_t n = std::min(plan.size(), crcs.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto ov = chunk_overlap(plan[i].file_offset, plan[i].size, chunk_start, chunk_end);
-    if (!ov) continue;
-    crcs[i] = crc32c_append_parallel(crcs[i], bytes.subspan(ov->start - chunk_buf_base, ov->end - ov->start));
-  }
+  const auto extent = [&](std::size_t i) { return FileExtent{plan[i].file_offset, plan[i].size}; };
+  cursor.walk(n, extent, chunk_start, chunk_end, [&](std::size_t i, const ChunkOverlap& piece) {
+    const std::uint64_t at = chunk_start + piece.buf_offset - chunk_buf_base;
+    crcs[i] = crc32c_append_parallel(crcs[i], bytes.subspan(at, piece.len));
+    return true;
+  });
+}
+
+void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
+                            std::uint64_t chunk_buf_base, std::span<const FreezePlan> plan,
+                            std::span<std::uint32_t> crcs) {
+  ChunkCursor cursor;
+  accumulate_freeze_crcs(buf, chunk_start, chunk_end, chunk_buf_base, plan, crcs, cursor);
 }
 
 std::vector<std::uint8_t> region_table_bytes_with_crcs(std::span<const FreezePlan> plan,
@@ -178,25 +176,46 @@ bool crc_verification_disabled() {
 std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std::byte> src, std::uint64_t src_base,
                                                             std::uint64_t chunk_start, std::uint64_t chunk_end,
                                                             std::span<const CopyEntry> plan,
-                                                            std::span<RestoreCrcState> state) {
+                                                            std::span<const std::size_t> file_order,
+                                                            std::span<RestoreCrcState> state, ChunkCursor& cursor) {
   if (crc_verification_disabled()) return {};
-  const std::size_t n = std::min(plan.size(), state.size());
-  for (std::size_t i = 0; i < n; ++i) {
+  const std::size_t n = std::min(file_order.size(), state.size());
+  const auto extent = [&](std::size_t k) {
+    const CopyEntry& e = plan[file_order[k]];
+    return FileExtent{e.file_offset, e.size};
+  };
+  std::optional<RestoreError> mismatch;
+  cursor.walk(n, extent, chunk_start, chunk_end, [&](std::size_t k, const ChunkOverlap& piece) {
+    const std::size_t i = file_order[k];
     const CopyEntry& e = plan[i];
-    if (e.expected_crc32c == 0) continue;
-    const auto ov = chunk_overlap(e.file_offset, e.size, chunk_start, chunk_end);
-    if (!ov) continue;
+    if (e.expected_crc32c == 0) return true;
     RestoreCrcState& st = state[i];
-    st.crc = crc32c_append_parallel(st.crc, src.subspan(ov->start - src_base, ov->end - ov->start));
-    st.bytes_seen += ov->end - ov->start;
+    const std::uint64_t at = chunk_start + piece.buf_offset - src_base;
+    st.crc = crc32c_append_parallel(st.crc, src.subspan(at, piece.len));
+    st.bytes_seen += piece.len;
     // A region spread over several chunks is judged only once its last byte
     // has been folded in.
     if (st.bytes_seen == e.size && st.crc != e.expected_crc32c) {
-      return std::unexpected(
-          RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, st.crc}});
+      mismatch = RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, st.crc}};
+      return false;
     }
-  }
+    return true;
+  });
+  if (mismatch) return std::unexpected(std::move(*mismatch));
   return {};
+}
+
+std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std::byte> src, std::uint64_t src_base,
+                                                            std::uint64_t chunk_start, std::uint64_t chunk_end,
+                                                            std::span<const CopyEntry> plan,
+                                                            std::span<RestoreCrcState> state) {
+  const std::size_t n = std::min(plan.size(), state.size());
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return plan[a].file_offset < plan[b].file_offset; });
+  ChunkCursor cursor;
+  return fold_and_verify_chunk_crc(src, src_base, chunk_start, chunk_end, plan, order, state, cursor);
 }
 
 std::expected<void, RestoreError> verify_plan_crcs_from_bytes(std::span<const std::byte> data,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "backend/pinned_buffer.h"
+#include "pipeline/chunk_geometry.h"
 #include "pipeline/types.h"
 
 namespace vesk {
@@ -28,6 +29,13 @@ struct RestoreCrcState {
   std::uint64_t bytes_seen = 0;
 };
 
+// Folds the bytes of every region piece in [chunk_start, chunk_end) into
+// its running CRC; buffer byte 0 holds file byte `chunk_buf_base`. Chunks
+// come in increasing order, each walk continuing from `cursor`.
+void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
+                            std::uint64_t chunk_buf_base, std::span<const FreezePlan> plan,
+                            std::span<std::uint32_t> crcs, ChunkCursor& cursor);
+// One chunk on its own (walks the plan from its start).
 void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
                             std::uint64_t chunk_buf_base, std::span<const FreezePlan> plan,
                             std::span<std::uint32_t> crcs);
@@ -35,6 +43,17 @@ std::vector<std::uint8_t> region_table_bytes_with_crcs(std::span<const FreezePla
                                                        std::span<const std::uint32_t> crcs);
 // True exactly when VESK_VERIFY is "0"; read at every call.
 bool crc_verification_disabled();
+// Folds one chunk into the running CRCs of the regions it holds (src byte 0
+// is file byte `src_base`) and judges each region whose last byte it
+// held. Regions are visited through `file_order` (plan indices by file
+// offset), chunks in increasing order, each walk continuing from `cursor`;
+// `state` is indexed like the plan.
+std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std::byte> src, std::uint64_t src_base,
+                                                            std::uint64_t chunk_start, std::uint64_t chunk_end,
+                                                            std::span<const CopyEntry> plan,
+                                                            std::span<const std::size_t> file_order,
+                                                            std::span<RestoreCrcState> state, ChunkCursor& cursor);
+// One chunk on its own, the plan in any order.
 std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std::byte> src, std::uint64_t src_base,
                                                             std::uint64_t chunk_start, std::uint64_t chunk_end,
                                                             std::span<const CopyEntry> plan,
@@ -51,9 +70,9 @@ namespace detail {
 inline constexpr std::size_t kCrcPieceBytes = std::size_t{1} << 30;
 std::uint32_t crc32c_append_in_pieces(std::uint32_t crc, std::span<const std::byte> bytes, std::size_t piece);
 // The eight-thread split of crc32c_append_parallel with the per-shard CRC
-// supplied by the caller; a shard that throws, or a thread that cannot be
-// started, ends in InternalFailure("crc worker panic") after every started
-// thread has been joined.
+// supplied by the caller; a shard that throws ends in
+// InternalFailure("crc worker panic") after every started thread has been
+// joined. A shard whose thread cannot be started runs on the caller.
 using ShardCrcFn = std::uint32_t (*)(std::span<const std::byte>);
 std::uint32_t crc32c_sharded(std::uint32_t initial_crc, std::span<const std::byte> bytes, ShardCrcFn shard_crc);
 }  // namespace detail
