@@ -138,17 +138,72 @@ std::uint32_t crc32c_append_parallel(std::uint32_t initial_crc, std::span<const 
   return detail::crc32c_sharded(initial_crc, bytes, &crc32c);
 }
 
+void crc32c_append_pieces(std::span<CrcPiece> pieces) {
+  // Large pieces are split by crc32c_append_parallel itself; the small ones
+  // are shared out by bytes, one group per thread, each group a
+  // consecutive range of pieces.
+  std::uint64_t small_bytes = 0;
+  for (const CrcPiece& p : pieces)
+    if (p.bytes.size() < kParallelCrcThreshold) small_bytes += p.bytes.size();
+  for (CrcPiece& p : pieces)
+    if (p.bytes.size() >= kParallelCrcThreshold) p.crc = crc32c_append_parallel(p.crc, p.bytes);
+  if (small_bytes == 0) return;
+
+  auto run_group = [&pieces](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i)
+      if (pieces[i].bytes.size() < kParallelCrcThreshold) pieces[i].crc = crc32c_append(pieces[i].crc, pieces[i].bytes);
+  };
+  if (small_bytes < kParallelCrcThreshold) {
+    run_group(0, pieces.size());
+    return;
+  }
+  std::array<std::size_t, kCrcShards + 1> bounds{};
+  {
+    const std::uint64_t share = (small_bytes + kCrcShards - 1) / kCrcShards;
+    std::uint64_t seen = 0;
+    unsigned group = 1;
+    for (std::size_t i = 0; i < pieces.size() && group < kCrcShards; ++i) {
+      if (pieces[i].bytes.size() < kParallelCrcThreshold) seen += pieces[i].bytes.size();
+      while (group < kCrcShards && seen >= share * group) bounds[group++] = i + 1;
+    }
+    for (; group <= kCrcShards; ++group) bounds[group] = pieces.size();
+  }
+  std::array<bool, kCrcShards> done{};
+  auto work = [&](unsigned g) noexcept {
+    try {
+      run_group(bounds[g], bounds[g + 1]);
+      done[g] = true;
+    } catch (...) {
+    }
+  };
+  {
+    std::array<std::optional<std::jthread>, kCrcShards> threads;
+    for (unsigned g = 1; g < kCrcShards; ++g) threads[g] = try_start_worker([&work, g] { work(g); });
+    work(0);
+    for (unsigned g = 1; g < kCrcShards; ++g) {
+      if (threads[g]) threads[g]->join();
+      else work(g);
+    }
+  }
+  if (!std::all_of(done.begin(), done.end(), [](bool d) { return d; })) throw InternalFailure("crc worker panic");
+}
+
 void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
                             std::uint64_t chunk_buf_base, std::span<const FreezePlan> plan,
                             std::span<std::uint32_t> crcs, ChunkCursor& cursor) {
   const auto bytes = buf.as_slice();
   const std::size_t n = std::min(plan.size(), crcs.size());
   const auto extent = [&](std::size_t i) { return FileExtent{plan[i].file_offset, plan[i].size}; };
+  std::vector<CrcPiece> pieces;
+  std::vector<std::size_t> owners;
   cursor.walk(n, extent, chunk_start, chunk_end, [&](std::size_t i, const ChunkOverlap& piece) {
     const std::uint64_t at = chunk_start + piece.buf_offset - chunk_buf_base;
-    crcs[i] = crc32c_append_parallel(crcs[i], bytes.subspan(at, piece.len));
+    pieces.push_back(CrcPiece{bytes.subspan(at, piece.len), crcs[i]});
+    owners.push_back(i);
     return true;
   });
+  crc32c_append_pieces(pieces);
+  for (std::size_t k = 0; k < pieces.size(); ++k) crcs[owners[k]] = pieces[k].crc;
 }
 
 void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
@@ -184,24 +239,28 @@ std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std:
     const CopyEntry& e = plan[file_order[k]];
     return FileExtent{e.file_offset, e.size};
   };
-  std::optional<RestoreError> mismatch;
+  std::vector<CrcPiece> pieces;
+  std::vector<std::size_t> owners;
   cursor.walk(n, extent, chunk_start, chunk_end, [&](std::size_t k, const ChunkOverlap& piece) {
     const std::size_t i = file_order[k];
-    const CopyEntry& e = plan[i];
-    if (e.expected_crc32c == 0) return true;
-    RestoreCrcState& st = state[i];
+    if (plan[i].expected_crc32c == 0) return true;
     const std::uint64_t at = chunk_start + piece.buf_offset - src_base;
-    st.crc = crc32c_append_parallel(st.crc, src.subspan(at, piece.len));
-    st.bytes_seen += piece.len;
-    // A region spread over several chunks is judged only once its last byte
-    // has been folded in.
-    if (st.bytes_seen == e.size && st.crc != e.expected_crc32c) {
-      mismatch = RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, st.crc}};
-      return false;
-    }
+    pieces.push_back(CrcPiece{src.subspan(at, piece.len), state[i].crc});
+    owners.push_back(i);
     return true;
   });
-  if (mismatch) return std::unexpected(std::move(*mismatch));
+  crc32c_append_pieces(pieces);
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    const CopyEntry& e = plan[owners[k]];
+    RestoreCrcState& st = state[owners[k]];
+    st.crc = pieces[k].crc;
+    st.bytes_seen += pieces[k].bytes.size();
+    // A region spread over several chunks is judged only once its last byte
+    // has been folded in.
+    if (st.bytes_seen == e.size && st.crc != e.expected_crc32c)
+      return std::unexpected(
+          RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, st.crc}});
+  }
   return {};
 }
 
@@ -221,22 +280,28 @@ std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std:
 std::expected<void, RestoreError> verify_plan_crcs_from_bytes(std::span<const std::byte> data,
                                                               std::span<const CopyEntry> plan) {
   if (crc_verification_disabled()) return {};
-  for (const CopyEntry& e : plan) {
+  std::vector<CrcPiece> pieces;
+  std::vector<std::size_t> owners;
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    const CopyEntry& e = plan[i];
     // Bounds are checked even for entries without a checksum: this pass runs
     // before any device copy, so a truncated snapshot is caught here.
-    const bool overflows = e.size > std::numeric_limits<std::uint64_t>::max() - e.file_offset;
-    const std::uint64_t end = overflows ? std::numeric_limits<std::uint64_t>::max() : e.file_offset + e.size;
+    const std::uint64_t end = saturating_end(e.file_offset, e.size);
     if (end > data.size()) {
       return std::unexpected(RestoreError{RestoreError::PayloadOutOfBounds{
           data.size(),
           static_cast<std::size_t>(std::min<std::uint64_t>(end, std::numeric_limits<std::size_t>::max()))}});
     }
     if (e.expected_crc32c == 0) continue;
-    const std::uint32_t actual = crc32c_append_parallel(0, data.subspan(e.file_offset, e.size));
-    if (actual != e.expected_crc32c) {
+    pieces.push_back(CrcPiece{data.subspan(e.file_offset, e.size), 0});
+    owners.push_back(i);
+  }
+  crc32c_append_pieces(pieces);
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    const CopyEntry& e = plan[owners[k]];
+    if (pieces[k].crc != e.expected_crc32c)
       return std::unexpected(
-          RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, actual}});
-    }
+          RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, pieces[k].crc}});
   }
   return {};
 }

@@ -24,6 +24,18 @@ std::uint32_t crc32c_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint
 // Equals crc32c_append(initial_crc, bytes); throws InternalFailure("crc worker panic").
 std::uint32_t crc32c_append_parallel(std::uint32_t initial_crc, std::span<const std::byte> bytes);
 
+// A CRC continued over `bytes`: `crc` goes in as the running value and
+// comes out extended.
+struct CrcPiece {
+  std::span<const std::byte> bytes;
+  std::uint32_t crc;
+};
+// Many pieces at once, the small ones shared out over eight threads (each
+// piece of 4 MiB or more is split as crc32c_append_parallel splits it), so
+// that a plan of many small regions checksums as fast as one of few large
+// ones. Throws InternalFailure("crc worker panic").
+void crc32c_append_pieces(std::span<CrcPiece> pieces);
+
 struct RestoreCrcState {
   std::uint32_t crc = 0;
   std::uint64_t bytes_seen = 0;
