@@ -41,6 +41,7 @@ test: test-unit test-python test-asan test-tsan test-fuzz
 bench: build
 	build/bench_file_pipelines 4 $(CURDIR)/build
 	build/bench_memory_restores
+	build/bench_region_count 262144 $(CURDIR)/build
 
 demo: build
 	PYTHONPATH=build/python $(VENV_PY) -m vesk bench --size 2G --dir $(CURDIR)/build
