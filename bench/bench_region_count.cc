@@ -1,7 +1,7 @@
 // What the number of regions costs: the same bytes frozen and restored as
 // 64 regions and as ever more, smaller ones, on every path.
 //
-//   bench_region_count [top count = 262144] [directory = .] [rounds = 2]
+//   bench_region_count [top count = 262144] [directory = .] [rounds = 3]
 //
 // The payload is `top count` × 4 KiB (the default 1 GiB; 1000000 gives the
 // 3.9 GiB of a large serving engine's cache). It is laid out as 64,
@@ -287,7 +287,7 @@ const char* const kPaths[5] = {"freeze", "file", "staging", "zero-copy", "pre-re
 int main(int argc, char** argv) {
   const std::uint64_t top = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 262144;
   const std::string dir = argc > 2 ? argv[2] : ".";
-  const int rounds = argc > 3 ? std::atoi(argv[3]) : 2;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
   if (top < 6400 || rounds < 1) die("usage: bench_region_count [top count >= 6400] [directory] [rounds >= 1]");
   if (auto rt = vesk::load_cuda_runtime({VESK_STANDIN_PATH}); !rt) die("cannot load the runtime: " + rt.error());
   standin_set_delay_us(0);
