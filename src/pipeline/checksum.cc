@@ -8,8 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <thread>
+
+#include "pipeline/chunk_geometry.h"
+#include "pipeline/worker_thread.h"
 
 namespace vesk {
 
@@ -61,21 +65,6 @@ std::uint32_t x2nmodp(std::uint64_t n, unsigned k) {
   return p;
 }
 
-struct Overlap {
-  std::uint64_t start;
-  std::uint64_t end;
-};
-
-// The part of the region [offset, offset + size) inside [chunk_start, chunk_end).
-std::optional<Overlap> chunk_overlap(std::uint64_t offset, std::uint64_t size, std::uint64_t chunk_start,
-                                     std::uint64_t chunk_end) {
-  const std::uint64_t region_end = size > std::numeric_limits<std::uint64_t>::max() - offset
-                                       ? std::numeric_limits<std::uint64_t>::max()
-                                       : offset + size;
-  if (region_end <= chunk_start || offset >= chunk_end) return std::nullopt;
-  return Overlap{std::max(offset, chunk_start), std::min(region_end, chunk_end)};
-}
-
 }  // namespace
 
 namespace detail {
@@ -101,27 +90,28 @@ std::uint32_t crc32c_sharded(std::uint32_t initial_crc, std::span<const std::byt
   };
 
   std::array<std::uint32_t, kCrcShards> crcs{};
-  std::array<bool, kCrcShards> done{};  // each written only by its own thread, read after join
-  std::array<std::thread, kCrcShards> threads;
-  unsigned started = 0;
-  for (; started < kCrcShards; ++started) {
+  std::array<bool, kCrcShards> done{};  // each written only by its own shard, read after join
+  // An exception must not escape a thread (that would end the process); it
+  // is reported as a missing shard instead.
+  auto run_shard = [&](unsigned i) noexcept {
     try {
-      threads[started] = std::thread([&, i = started] {
-        // An exception must not escape the thread (that would end the
-        // process); it is reported as a missing shard instead.
-        try {
-          crcs[i] = shard_crc(shard(i));
-          done[i] = true;
-        } catch (...) {
-        }
-      });
+      crcs[i] = shard_crc(shard(i));
+      done[i] = true;
     } catch (...) {
-      break;  // could not start a thread: join the others, then give up
+    }
+  };
+  {
+    std::array<std::optional<std::jthread>, kCrcShards> threads;
+    for (unsigned i = 1; i < kCrcShards; ++i) threads[i] = try_start_worker([&run_shard, i] { run_shard(i); });
+    run_shard(0);
+    // A shard whose thread could not start is computed here.
+    for (unsigned i = 1; i < kCrcShards; ++i) {
+      if (threads[i]) threads[i]->join();
+      else run_shard(i);
     }
   }
-  for (unsigned i = 0; i < started; ++i) threads[i].join();
 
-  if (started != kCrcShards || !std::all_of(done.begin(), done.end(), [](bool d) { return d; })) {
+  if (!std::all_of(done.begin(), done.end(), [](bool d) { return d; })) {
     throw InternalFailure("crc worker panic");
   }
   std::uint32_t crc = initial_crc;
@@ -148,16 +138,79 @@ std::uint32_t crc32c_append_parallel(std::uint32_t initial_crc, std::span<const 
   return detail::crc32c_sharded(initial_crc, bytes, &crc32c);
 }
 
+void crc32c_append_pieces(std::span<CrcPiece> pieces) {
+  // Large pieces are split by crc32c_append_parallel itself; the small ones
+  // are shared out by bytes, one group per thread, each group a
+  // consecutive range of pieces.
+  std::uint64_t small_bytes = 0;
+  for (const CrcPiece& p : pieces)
+    if (p.bytes.size() < kParallelCrcThreshold) small_bytes += p.bytes.size();
+  for (CrcPiece& p : pieces)
+    if (p.bytes.size() >= kParallelCrcThreshold) p.crc = crc32c_append_parallel(p.crc, p.bytes);
+  if (small_bytes == 0) return;
+
+  auto run_group = [&pieces](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i)
+      if (pieces[i].bytes.size() < kParallelCrcThreshold) pieces[i].crc = crc32c_append(pieces[i].crc, pieces[i].bytes);
+  };
+  if (small_bytes < kParallelCrcThreshold) {
+    run_group(0, pieces.size());
+    return;
+  }
+  std::array<std::size_t, kCrcShards + 1> bounds{};
+  {
+    const std::uint64_t share = (small_bytes + kCrcShards - 1) / kCrcShards;
+    std::uint64_t seen = 0;
+    unsigned group = 1;
+    for (std::size_t i = 0; i < pieces.size() && group < kCrcShards; ++i) {
+      if (pieces[i].bytes.size() < kParallelCrcThreshold) seen += pieces[i].bytes.size();
+      while (group < kCrcShards && seen >= share * group) bounds[group++] = i + 1;
+    }
+    for (; group <= kCrcShards; ++group) bounds[group] = pieces.size();
+  }
+  std::array<bool, kCrcShards> done{};
+  auto work = [&](unsigned g) noexcept {
+    try {
+      run_group(bounds[g], bounds[g + 1]);
+      done[g] = true;
+    } catch (...) {
+    }
+  };
+  {
+    std::array<std::optional<std::jthread>, kCrcShards> threads;
+    for (unsigned g = 1; g < kCrcShards; ++g) threads[g] = try_start_worker([&work, g] { work(g); });
+    work(0);
+    for (unsigned g = 1; g < kCrcShards; ++g) {
+      if (threads[g]) threads[g]->join();
+      else work(g);
+    }
+  }
+  if (!std::all_of(done.begin(), done.end(), [](bool d) { return d; })) throw InternalFailure("crc worker panic");
+}
+
+void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
+                            std::uint64_t chunk_buf_base, std::span<const FreezePlan> plan,
+                            std::span<std::uint32_t> crcs, ChunkCursor& cursor) {
+  const auto bytes = buf.as_slice();
+  const std::size_t n = std::min(plan.size(), crcs.size());
+  const auto extent = [&](std::size_t i) { return FileExtent{plan[i].file_offset, plan[i].size}; };
+  std::vector<CrcPiece> pieces;
+  std::vector<std::size_t> owners;
+  cursor.walk(n, extent, chunk_start, chunk_end, [&](std::size_t i, const ChunkOverlap& piece) {
+    const std::uint64_t at = chunk_start + piece.buf_offset - chunk_buf_base;
+    pieces.push_back(CrcPiece{bytes.subspan(at, piece.len), crcs[i]});
+    owners.push_back(i);
+    return true;
+  });
+  crc32c_append_pieces(pieces);
+  for (std::size_t k = 0; k < pieces.size(); ++k) crcs[owners[k]] = pieces[k].crc;
+}
+
 void accumulate_freeze_crcs(const PinnedBuffer& buf, std::uint64_t chunk_start, std::uint64_t chunk_end,
                             std::uint64_t chunk_buf_base, std::span<const FreezePlan> plan,
                             std::span<std::uint32_t> crcs) {
-  const auto bytes = buf.as_slice();
-  const std::size_t n = std::min(plan.size(), crcs.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto ov = chunk_overlap(plan[i].file_offset, plan[i].size, chunk_start, chunk_end);
-    if (!ov) continue;
-    crcs[i] = crc32c_append_parallel(crcs[i], bytes.subspan(ov->start - chunk_buf_base, ov->end - ov->start));
-  }
+  ChunkCursor cursor;
+  accumulate_freeze_crcs(buf, chunk_start, chunk_end, chunk_buf_base, plan, crcs, cursor);
 }
 
 std::vector<std::uint8_t> region_table_bytes_with_crcs(std::span<const FreezePlan> plan,
@@ -178,46 +231,77 @@ bool crc_verification_disabled() {
 std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std::byte> src, std::uint64_t src_base,
                                                             std::uint64_t chunk_start, std::uint64_t chunk_end,
                                                             std::span<const CopyEntry> plan,
-                                                            std::span<RestoreCrcState> state) {
+                                                            std::span<const std::size_t> file_order,
+                                                            std::span<RestoreCrcState> state, ChunkCursor& cursor) {
   if (crc_verification_disabled()) return {};
-  const std::size_t n = std::min(plan.size(), state.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const CopyEntry& e = plan[i];
-    if (e.expected_crc32c == 0) continue;
-    const auto ov = chunk_overlap(e.file_offset, e.size, chunk_start, chunk_end);
-    if (!ov) continue;
-    RestoreCrcState& st = state[i];
-    st.crc = crc32c_append_parallel(st.crc, src.subspan(ov->start - src_base, ov->end - ov->start));
-    st.bytes_seen += ov->end - ov->start;
+  const std::size_t n = std::min(file_order.size(), state.size());
+  const auto extent = [&](std::size_t k) {
+    const CopyEntry& e = plan[file_order[k]];
+    return FileExtent{e.file_offset, e.size};
+  };
+  std::vector<CrcPiece> pieces;
+  std::vector<std::size_t> owners;
+  cursor.walk(n, extent, chunk_start, chunk_end, [&](std::size_t k, const ChunkOverlap& piece) {
+    const std::size_t i = file_order[k];
+    if (plan[i].expected_crc32c == 0) return true;
+    const std::uint64_t at = chunk_start + piece.buf_offset - src_base;
+    pieces.push_back(CrcPiece{src.subspan(at, piece.len), state[i].crc});
+    owners.push_back(i);
+    return true;
+  });
+  crc32c_append_pieces(pieces);
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    const CopyEntry& e = plan[owners[k]];
+    RestoreCrcState& st = state[owners[k]];
+    st.crc = pieces[k].crc;
+    st.bytes_seen += pieces[k].bytes.size();
     // A region spread over several chunks is judged only once its last byte
     // has been folded in.
-    if (st.bytes_seen == e.size && st.crc != e.expected_crc32c) {
+    if (st.bytes_seen == e.size && st.crc != e.expected_crc32c)
       return std::unexpected(
           RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, st.crc}});
-    }
   }
   return {};
+}
+
+std::expected<void, RestoreError> fold_and_verify_chunk_crc(std::span<const std::byte> src, std::uint64_t src_base,
+                                                            std::uint64_t chunk_start, std::uint64_t chunk_end,
+                                                            std::span<const CopyEntry> plan,
+                                                            std::span<RestoreCrcState> state) {
+  const std::size_t n = std::min(plan.size(), state.size());
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return plan[a].file_offset < plan[b].file_offset; });
+  ChunkCursor cursor;
+  return fold_and_verify_chunk_crc(src, src_base, chunk_start, chunk_end, plan, order, state, cursor);
 }
 
 std::expected<void, RestoreError> verify_plan_crcs_from_bytes(std::span<const std::byte> data,
                                                               std::span<const CopyEntry> plan) {
   if (crc_verification_disabled()) return {};
-  for (const CopyEntry& e : plan) {
+  std::vector<CrcPiece> pieces;
+  std::vector<std::size_t> owners;
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    const CopyEntry& e = plan[i];
     // Bounds are checked even for entries without a checksum: this pass runs
     // before any device copy, so a truncated snapshot is caught here.
-    const bool overflows = e.size > std::numeric_limits<std::uint64_t>::max() - e.file_offset;
-    const std::uint64_t end = overflows ? std::numeric_limits<std::uint64_t>::max() : e.file_offset + e.size;
+    const std::uint64_t end = saturating_end(e.file_offset, e.size);
     if (end > data.size()) {
       return std::unexpected(RestoreError{RestoreError::PayloadOutOfBounds{
           data.size(),
           static_cast<std::size_t>(std::min<std::uint64_t>(end, std::numeric_limits<std::size_t>::max()))}});
     }
     if (e.expected_crc32c == 0) continue;
-    const std::uint32_t actual = crc32c_append_parallel(0, data.subspan(e.file_offset, e.size));
-    if (actual != e.expected_crc32c) {
+    pieces.push_back(CrcPiece{data.subspan(e.file_offset, e.size), 0});
+    owners.push_back(i);
+  }
+  crc32c_append_pieces(pieces);
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    const CopyEntry& e = plan[owners[k]];
+    if (pieces[k].crc != e.expected_crc32c)
       return std::unexpected(
-          RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, actual}});
-    }
+          RestoreError{RestoreError::ChecksumMismatch{e.kind, e.logical_id, e.expected_crc32c, pieces[k].crc}});
   }
   return {};
 }

@@ -1,11 +1,14 @@
 // Where a region's bytes meet one chunk of a staged transfer: the piece of
 // the region inside [chunk_start, chunk_end) goes between buffer offset
 // (overlap start - chunk start) and device offset (overlap start - the
-// region's file offset). Shared by every staging pipeline.
+// region's file offset). Shared by every staging pipeline, with the cursor
+// that lets each chunk find its pieces without scanning the whole plan.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace vesk {
@@ -14,6 +17,15 @@ namespace vesk {
 inline constexpr std::uint64_t kAlign = 4096;
 
 inline std::uint64_t round_up_4096(std::uint64_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
+inline std::uint64_t round_down_4096(std::uint64_t n) { return n / kAlign * kAlign; }
+
+// End of [offset, offset + size); a sum that does not fit saturates, so it
+// lies past any buffer and any file.
+inline std::uint64_t saturating_end(std::uint64_t offset, std::uint64_t size) {
+  std::uint64_t end = 0;
+  if (__builtin_add_overflow(offset, size, &end)) return std::numeric_limits<std::uint64_t>::max();
+  return end;
+}
 
 struct ChunkOverlap {
   std::uint64_t buf_offset;
@@ -23,11 +35,45 @@ struct ChunkOverlap {
 
 inline std::optional<ChunkOverlap> chunk_overlap(std::uint64_t file_offset, std::uint64_t size,
                                                  std::uint64_t chunk_start, std::uint64_t chunk_end) {
-  const std::uint64_t region_end = file_offset + size;
+  const std::uint64_t region_end = saturating_end(file_offset, size);
   if (region_end <= chunk_start || file_offset >= chunk_end) return std::nullopt;
   const std::uint64_t overlap_start = std::max(chunk_start, file_offset);
   const std::uint64_t overlap_end = std::min(chunk_end, region_end);
   return ChunkOverlap{overlap_start - chunk_start, overlap_start - file_offset, overlap_end - overlap_start};
 }
+
+struct FileExtent {
+  std::uint64_t offset;
+  std::uint64_t size;
+};
+
+// Walks items ordered by file offset through chunks visited in increasing
+// order: each chunk starts where the previous one left off, so a transfer
+// of n items in c chunks costs n + c steps instead of n × c. Items may
+// overlap (an untrusted table); the walk stays exact, only slower.
+class ChunkCursor {
+ public:
+  // Calls fn(i, overlap) for every item i that has bytes in
+  // [chunk_start, chunk_end), in order; `extent(i)` gives item i's range. A
+  // false from fn ends the walk and is returned.
+  template <typename Extent, typename Fn>
+  bool walk(std::size_t count, Extent extent, std::uint64_t chunk_start, std::uint64_t chunk_end, Fn fn) {
+    while (next_ < count) {
+      const FileExtent e = extent(next_);
+      if (saturating_end(e.offset, e.size) > chunk_start) break;
+      ++next_;
+    }
+    for (std::size_t i = next_; i < count; ++i) {
+      const FileExtent e = extent(i);
+      if (e.offset >= chunk_end) break;
+      if (const auto piece = chunk_overlap(e.offset, e.size, chunk_start, chunk_end))
+        if (!fn(i, *piece)) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::size_t next_ = 0;
+};
 
 }  // namespace vesk

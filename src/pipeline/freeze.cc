@@ -9,15 +9,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 #include "format/writer.h"
 #include "io/direct_file.h"
 #include "pipeline/checksum.h"
 #include "pipeline/chunk_geometry.h"
 #include "pipeline/config.h"
+#include "pipeline/copy_runs.h"
 #include "pipeline/parallel_file_io.h"
 #include "pipeline/stream_pair.h"
+#include "pipeline/worker_thread.h"
 
 namespace vesk {
 
@@ -38,7 +39,8 @@ class FreezeRun {
         file_direct_(file_direct),
         file_buffered_(file_buffered),
         direct_pieces_(write_pieces_for(file_direct, pieces)),
-        buffered_pieces_(write_pieces_for(file_buffered, pieces)) {}
+        buffered_pieces_(write_pieces_for(file_buffered, pieces)),
+        runs_(freeze_copy_runs(layout.plan)) {}
 
   std::uint64_t num_chunks() const { return (file_len_ + chunk_size_ - 1) / chunk_size_; }
 
@@ -48,16 +50,18 @@ class FreezeRun {
     return file_len_ - start > chunk_size_ ? start + chunk_size_ : file_len_;
   }
 
-  // Prelude bytes by host copy, payload pieces by queued device copies.
+  // Prelude bytes by host copy, payload pieces by queued device copies
+  // (one per run of regions contiguous on the device). Chunks come in file
+  // order.
   std::expected<void, FreezeError> prepare_chunk(PinnedBuffer& buf, const StreamHandle& stream,
-                                                 std::uint64_t start, std::uint64_t end) const {
+                                                 std::uint64_t start, std::uint64_t end) {
     const auto& prelude = layout_.prelude_bytes;
     const std::uint64_t pre_end = prelude.size();
     if (start < pre_end) {
       const std::uint64_t overlap_end = std::min(end, pre_end);
       std::memcpy(buf.data(), prelude.data() + start, overlap_end - start);
     }
-    if (auto r = launch_dumps(backend_, buf, stream, start, end, layout_.plan); !r)
+    if (auto r = dump_chunk(backend_, buf, stream, start, end, runs_, dump_cursor_); !r)
       return std::unexpected(backend_err(r.error()));
     return {};
   }
@@ -88,25 +92,21 @@ class FreezeRun {
   // the checksum time hides behind the disk. A worker that cannot be
   // started leaves the checksums to this thread, before the write.
   std::expected<void, FreezeError> finish_chunk(PinnedBuffer& buf, std::uint64_t idx,
-                                                std::span<std::uint32_t> crcs) const {
+                                                std::span<std::uint32_t> crcs) {
     const std::uint64_t start = chunk_start(idx);
     const std::uint64_t end = chunk_end(idx);
     std::exception_ptr crc_failure;
     auto fold = [&]() noexcept {
       try {
-        accumulate_freeze_crcs(buf, start, end, start, layout_.plan, crcs);
+        accumulate_freeze_crcs(buf, start, end, start, layout_.plan, crcs, crc_cursor_);
       } catch (...) {
         crc_failure = std::current_exception();
       }
     };
-    std::thread worker;
-    try {
-      worker = std::thread(fold);
-    } catch (const std::exception&) {
-      fold();
-    }
+    std::optional<std::jthread> worker = try_start_worker(fold);
+    if (!worker) fold();
     auto written = write_chunk_to_file(buf, start, end - start);
-    if (worker.joinable()) worker.join();
+    if (worker) worker->join();
     if (crc_failure) std::rethrow_exception(crc_failure);
     return written;
   }
@@ -120,6 +120,9 @@ class FreezeRun {
   const DirectFile& file_buffered_;
   IoPieces direct_pieces_;
   IoPieces buffered_pieces_;
+  std::vector<CopyRun> runs_;
+  ChunkCursor dump_cursor_;  // used by the calling thread only
+  ChunkCursor crc_cursor_;   // used by one checksum fold at a time
 };
 
 // The directory that holds `path`, empty for a bare file name.
@@ -147,6 +150,9 @@ std::expected<FreezeLayout, FreezeError> build_freeze_plan(std::span<const Freez
   // whose sum does not fit a file offset would wrap and produce a short,
   // broken file reported as success. Refuse them before anything is opened.
   if (requests.size() > (kMaxFileLength - HEADER_SIZE) / REGION_ENTRY_SIZE) return std::unexpected(layout_overflow());
+  // A snapshot holding one key twice cannot be restored to one meaning.
+  if (const auto dup = first_duplicate_key(requests))
+    return std::unexpected(FreezeError{FreezeError::DuplicateRegion{dup->kind, dup->logical_id}});
   std::uint64_t file_len = HEADER_SIZE + REGION_ENTRY_SIZE * requests.size();
   for (const auto& req : requests) {
     if (req.device_region.size > kMaxFileLength - file_len) return std::unexpected(layout_overflow());
@@ -182,13 +188,8 @@ std::expected<FreezeLayout, FreezeError> build_freeze_plan(std::span<const Freez
 BackendResult<void> launch_dumps(const PipelinedBackend& backend, PinnedBuffer& buf, const StreamHandle& stream,
                                  std::uint64_t chunk_start, std::uint64_t chunk_end,
                                  std::span<const FreezePlan> plan) {
-  for (const auto& entry : plan) {
-    const auto piece = chunk_overlap(entry.file_offset, entry.size, chunk_start, chunk_end);
-    if (!piece) continue;
-    const DeviceRegion sub{DevicePtr{entry.device_region.ptr.value + piece->dev_offset}, piece->len};
-    if (auto r = backend.memcpy_d2h_async(buf, piece->buf_offset, sub, stream); !r) return r;
-  }
-  return {};
+  ChunkCursor cursor;
+  return dump_chunk(backend, buf, stream, chunk_start, chunk_end, freeze_copy_runs(plan), cursor);
 }
 
 std::string tmp_path_for(const std::string& path) { return path + kTmpSuffix; }
@@ -243,7 +244,7 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
   StreamPair& streams = *streams_r;
 
   std::vector<std::uint32_t> crcs(layout.plan.size(), 0);
-  const FreezeRun run(backend, layout, chunk_size, *file_direct, *file_buffered, config.io_pieces);
+  FreezeRun run(backend, layout, chunk_size, *file_direct, *file_buffered, config.io_pieces);
   const std::uint64_t num_chunks = run.num_chunks();
 
   if (auto r = run.prepare_chunk(bufs[0], streams[0], run.chunk_start(0), run.chunk_end(0)); !r)

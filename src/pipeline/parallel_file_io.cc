@@ -13,11 +13,13 @@
 #include <thread>
 #include <type_traits>
 
+#include "pipeline/chunk_geometry.h"
+#include "pipeline/worker_thread.h"
+
 namespace vesk {
 
 namespace {
 
-constexpr std::uint64_t kAlign = 4096;
 constexpr std::uint64_t kNoPiece = std::numeric_limits<std::uint64_t>::max();
 
 std::atomic<PieceFault> g_fault{nullptr};
@@ -133,18 +135,13 @@ IoResult<void> transfer(const DirectFile& f, std::span<Byte> buf, std::uint64_t 
     // single write would; an unsupported reservation costs nothing.
     if (threads > 1) (void)::fallocate(f.file.get(), 0, static_cast<off_t>(offset), static_cast<off_t>(buf.size()));
   }
-  std::array<std::thread, kMaxIoDepth> workers;
+  std::array<std::optional<std::jthread>, kMaxIoDepth> workers;
   const bool refuse = g_refuse_threads.load(std::memory_order_relaxed);
-  for (std::uint32_t t = 1; t < threads && !refuse; ++t) {
-    try {
-      workers[t] = std::thread([&run, t] { run.run_share(t); });
-    } catch (const std::exception&) {
-      // Moved below on this thread.
-    }
-  }
+  for (std::uint32_t t = 1; t < threads && !refuse; ++t) workers[t] = try_start_worker([&run, t] { run.run_share(t); });
   run.run_share(0);
+  // A share whose thread could not start is moved here.
   for (std::uint32_t t = 1; t < threads; ++t) {
-    if (workers[t].joinable()) workers[t].join();
+    if (workers[t]) workers[t]->join();
     else run.run_share(t);
   }
   return run.result();

@@ -7,16 +7,19 @@
 #include <limits>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "io/direct_file.h"
+#include "io/page_cache.h"
 #include "io/readable_file.h"
 #include "pipeline/checksum.h"
 #include "pipeline/chunk_geometry.h"
+#include "pipeline/copy_runs.h"
 #include "pipeline/parallel_file_io.h"
 #include "pipeline/prelude_reader.h"
+#include "pipeline/restore_plan.h"
 #include "pipeline/stream_pair.h"
+#include "pipeline/worker_thread.h"
 
 namespace vesk {
 
@@ -24,32 +27,20 @@ namespace {
 
 std::atomic<ChunkCrcFold> g_fold_override{nullptr};
 
-std::expected<void, RestoreError> fold_chunk(std::span<const std::byte> src, std::uint64_t src_base,
-                                             std::uint64_t chunk_start, std::uint64_t chunk_end,
-                                             std::span<const CopyEntry> plan, std::span<RestoreCrcState> state) {
+// One chunk's checksums, regions visited in file order from `cursor`; a
+// fold installed by a test sees the whole plan instead.
+std::expected<void, RestoreError> fold_chunk(std::span<const std::byte> src, std::uint64_t chunk_start,
+                                             std::uint64_t chunk_end, std::span<const CopyEntry> plan,
+                                             std::span<const std::size_t> file_order,
+                                             std::span<RestoreCrcState> state, ChunkCursor& cursor) {
   if (const ChunkCrcFold fold = g_fold_override.load(std::memory_order_relaxed))
-    return fold(src, src_base, chunk_start, chunk_end, plan, state);
-  return fold_and_verify_chunk_crc(src, src_base, chunk_start, chunk_end, plan, state);
+    return fold(src, chunk_start, chunk_start, chunk_end, plan, state);
+  return fold_and_verify_chunk_crc(src, chunk_start, chunk_start, chunk_end, plan, file_order, state, cursor);
 }
 
 RestoreError io_err(const IoError& e) { return RestoreError{RestoreError::Snapshot{SnapshotError::from_io(e)}}; }
 RestoreError snapshot_err(SnapshotError e) { return RestoreError{RestoreError::Snapshot{std::move(e)}}; }
 RestoreError backend_err(BackendError e) { return RestoreError{RestoreError::Backend{std::move(e)}}; }
-
-struct Plan {
-  std::vector<CopyEntry> entries;
-  std::uint64_t total_bytes = 0;
-};
-
-// One table entry onto a mapped region of exactly its size.
-std::expected<CopyEntry, RestoreError> plan_copy(const RegionEntry& entry, const RegionResolver& resolve) {
-  const auto region = resolve(entry.kind, entry.logical_id);
-  if (!region) return std::unexpected(RestoreError{RestoreError::UnmappedRegion{entry.kind, entry.logical_id}});
-  if (region->size != entry.size)
-    return std::unexpected(
-        RestoreError{RestoreError::DeviceSizeMismatch{entry.kind, entry.logical_id, entry.size, region->size}});
-  return CopyEntry{entry.kind, entry.logical_id, entry.file_offset, entry.size, *region, entry.crc32c};
-}
 
 // Every table entry, in table order, planned as the table is read: the
 // table itself is never held, so a header that lies about its count costs
@@ -57,8 +48,8 @@ std::expected<CopyEntry, RestoreError> plan_copy(const RegionEntry& entry, const
 // an entry is not mapped. Entries after the first unmapped or mis-sized
 // one are still decoded, so that a table that does not decode is reported
 // first, as when the table is read whole before it is planned.
-std::expected<Plan, RestoreError> read_plan(const DirectFile& file, const RegionResolver& resolve) {
-  Plan plan;
+std::expected<CopyPlan, RestoreError> read_plan(const DirectFile& file, const RegionResolver& resolve) {
+  CopyPlan plan;
   std::optional<RestoreError> refused;
   auto head = visit_snapshot_prelude(
       file, TableEntryVisitor{[&](std::uint64_t n) { plan.entries.reserve(table_reserve_hint(n)); },
@@ -67,7 +58,7 @@ std::expected<Plan, RestoreError> read_plan(const DirectFile& file, const Region
                                 auto copy = plan_copy(entry, resolve);
                                 if (!copy) {
                                   refused = std::move(copy.error());
-                                  plan = Plan{};
+                                  plan = CopyPlan{};
                                   return true;
                                 }
                                 plan.entries.push_back(*copy);
@@ -110,7 +101,8 @@ class RestoreRun {
         file_(file),
         buffered_file_(buffered_file),
         file_pieces_(read_pieces_for(file, pieces)),
-        buffered_pieces_(read_pieces_for(buffered_file, pieces)) {}
+        buffered_pieces_(read_pieces_for(buffered_file, pieces)),
+        cache_(PageCacheProbe::of(file_.direct ? file_.file.get() : -1)) {}
 
   std::uint64_t num_chunks() const { return (range_.read_len + chunk_size_ - 1) / chunk_size_; }
   std::uint64_t chunk_start(std::uint64_t idx) const { return range_.read_start + idx * chunk_size_; }
@@ -118,30 +110,44 @@ class RestoreRun {
   std::uint64_t chunk_end(std::uint64_t idx) const { return chunk_start(idx) + chunk_len(idx); }
 
   // `needed` file bytes from `offset` into the start of the buffer, in
-  // pieces that are read side by side. The direct read asks for whole
-  // blocks; where that is refused or runs past the end of the file, the
-  // exact range comes through the plain descriptor.
+  // pieces that are read side by side. A chunk mostly in the page cache is
+  // read through it (a direct read would fetch it from the disk again).
+  // Otherwise whole blocks are read direct and a tail shorter than a block
+  // (at the end of a file whose length is not a multiple of 4096) through
+  // the plain descriptor; where the direct read is refused or runs past
+  // the end of the file, the exact range comes through the plain
+  // descriptor.
   std::expected<void, RestoreError> read_chunk(PinnedBuffer& buf, std::uint64_t offset, std::uint64_t needed) const {
-    const std::uint64_t aligned = round_up_4096(needed);
-    if (file_.direct && aligned <= chunk_size_) {
-      auto r = pread_pieces(file_, buf.as_mut_slice().first(aligned), offset, file_pieces_);
+    const auto dst = buf.as_mut_slice();
+    if (file_.direct && !mostly_cached(offset, needed)) {
+      const std::uint64_t body = round_down_4096(needed);
+      IoResult<void> r;
+      if (body > 0) r = pread_pieces(file_, dst.first(body), offset, file_pieces_);
+      if (r && body < needed) r = pread_exact(buffered_file_, dst.subspan(body, needed - body), offset + body);
       if (!r && (r.error().kind() == IoErrorKind::InvalidInput || r.error().kind() == IoErrorKind::UnexpectedEof))
-        r = pread_pieces(buffered_file_, buf.as_mut_slice().first(needed), offset, buffered_pieces_);
+        r = pread_pieces(buffered_file_, dst.first(needed), offset, buffered_pieces_);
       if (!r) return std::unexpected(io_err(r.error()));
       return {};
     }
-    if (auto r = pread_pieces(buffered_file_, buf.as_mut_slice().first(needed), offset, buffered_pieces_); !r)
+    if (auto r = pread_pieces(buffered_file_, dst.first(needed), offset, buffered_pieces_); !r)
       return std::unexpected(io_err(r.error()));
     return {};
   }
 
  private:
+  // At least half of the range's pages resident: a read through the cache
+  // then costs at most what the direct read of the whole range would.
+  bool mostly_cached(std::uint64_t offset, std::uint64_t len) const {
+    return cache_.resident_bytes(offset, len) * 2 >= len;
+  }
+
   std::uint64_t chunk_size_;
   PayloadRange range_;
   const DirectFile& file_;
   const DirectFile& buffered_file_;
   IoPieces file_pieces_;
   IoPieces buffered_pieces_;
+  PageCacheProbe cache_;
 };
 
 std::span<const std::byte> chunk_bytes(const PinnedBuffer& buf, std::uint64_t len) { return buf.as_slice().first(len); }
@@ -153,13 +159,10 @@ void set_chunk_crc_fold_for_testing(ChunkCrcFold fold) { g_fold_override.store(f
 std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend, const PinnedBuffer& buf,
                                                  const StreamHandle& stream, std::uint64_t chunk_start,
                                                  std::uint64_t chunk_end, std::span<const CopyEntry> plan) {
-  for (const auto& entry : plan) {
-    const auto piece = chunk_overlap(entry.file_offset, entry.size, chunk_start, chunk_end);
-    if (!piece) continue;
-    const DeviceRegion sub{DevicePtr{entry.device_region.ptr.value + piece->dev_offset}, piece->len};
-    if (auto r = backend.memcpy_h2d_async(sub, buf, piece->buf_offset, stream); !r)
-      return std::unexpected(backend_err(r.error()));
-  }
+  const std::vector<CopyRun> runs = restore_copy_runs(plan, restore_file_order(plan));
+  ChunkCursor cursor;
+  if (auto r = upload_chunk(backend, buf, stream, chunk_start, chunk_end, runs, cursor); !r)
+    return std::unexpected(backend_err(r.error()));
   return {};
 }
 
@@ -197,17 +200,30 @@ std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backe
   if (!streams_r) return std::unexpected(backend_err(streams_r.error()));
   StreamPair& streams = *streams_r;
 
+  // Regions in file order, once: every chunk continues the walks of the
+  // chunk before it.
+  const std::vector<std::size_t> order = restore_file_order(plan);
+  const std::vector<CopyRun> runs = restore_copy_runs(plan, order);
   std::vector<RestoreCrcState> crc_state(plan.size());
+  ChunkCursor crc_cursor;
+  ChunkCursor copy_cursor;
+  auto fold = [&](std::uint64_t idx) {
+    return fold_chunk(chunk_bytes(bufs[idx % 2], run.chunk_len(idx)), run.chunk_start(idx), run.chunk_end(idx),
+                      plan, order, crc_state, crc_cursor);
+  };
+  auto upload = [&](std::uint64_t idx) -> std::expected<void, RestoreError> {
+    if (auto r = upload_chunk(backend, bufs[idx % 2], streams[idx % 2], run.chunk_start(idx), run.chunk_end(idx),
+                              runs, copy_cursor);
+        !r)
+      return std::unexpected(backend_err(r.error()));
+    return {};
+  };
 
   // The last chunk (or a single one) is verified before its copies are
   // queued; earlier chunks are verified while the next one is read.
   auto finish_last = [&](std::uint64_t idx) -> std::expected<void, RestoreError> {
-    const PinnedBuffer& buf = bufs[idx % 2];
-    if (auto r = fold_chunk(chunk_bytes(buf, run.chunk_len(idx)), run.chunk_start(idx),
-                                           run.chunk_start(idx), run.chunk_end(idx), plan, crc_state);
-        !r)
-      return r;
-    return launch_uploads(backend, buf, streams[idx % 2], run.chunk_start(idx), run.chunk_end(idx), plan);
+    if (auto r = fold(idx); !r) return r;
+    return upload(idx);
   };
 
   if (num_chunks > 0) {
@@ -221,34 +237,31 @@ std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backe
     for (std::uint64_t idx = 1; idx < num_chunks; ++idx) {
       const std::size_t prev = (idx - 1) % 2;
       const std::size_t curr = idx % 2;
-      const std::uint64_t prev_start = run.chunk_start(idx - 1);
-      const std::uint64_t prev_end = run.chunk_end(idx - 1);
-      if (auto r = launch_uploads(backend, bufs[prev], streams[prev], prev_start, prev_end, plan); !r)
-        return std::unexpected(r.error());
+      if (auto r = upload(idx - 1); !r) return std::unexpected(r.error());
 
       // The worker only reads buffer `prev` (as the device does) and owns
       // the running checksums; this thread writes only buffer `curr`. The
       // join is the only synchronisation. An empty result means the worker
-      // ended abnormally.
+      // ended abnormally. Where no worker can be started, this thread
+      // folds the chunk after its read.
       std::optional<std::expected<void, RestoreError>> crc_result;
       std::expected<void, RestoreError> read_result;
       {
-        const auto src = chunk_bytes(bufs[prev], prev_end - prev_start);
-        std::jthread worker;
-        try {
-          worker = std::jthread([&, src] {
-            try {
-              crc_result = fold_chunk(src, prev_start, prev_start, prev_end, plan, crc_state);
-            } catch (...) {
-            }
-          });
-        } catch (const std::system_error&) {
-          throw InternalFailure("CRC worker panicked");
-        }
+        auto work = [&]() noexcept {
+          try {
+            crc_result = fold(idx - 1);
+          } catch (...) {
+          }
+        };
+        std::optional<std::jthread> worker = try_start_worker(work);
         read_result = run.read_chunk(bufs[curr], run.chunk_start(idx), run.chunk_len(idx));
-        worker.join();
+        if (worker) {
+          worker->join();
+          if (!crc_result) throw InternalFailure("CRC worker panicked");
+        } else if (read_result) {
+          crc_result = fold(idx - 1);
+        }
       }
-      if (!crc_result) throw InternalFailure("CRC worker panicked");
       if (!read_result) return std::unexpected(read_result.error());
       if (!*crc_result) return std::unexpected(crc_result->error());
 

@@ -11,13 +11,14 @@
 #include "format/snapshot.h"
 #include "io/io_error.h"
 #include "pipeline/checksum.h"
+#include "pipeline/chunk_geometry.h"
+#include "pipeline/copy_runs.h"
 #include "pipeline/restore_file.h"
+#include "pipeline/restore_plan.h"
 #include "pipeline/stream_pair.h"
 
 namespace vesk {
 namespace {
-
-constexpr std::uint64_t kAlign = 4096;
 
 RestoreError short_data(std::string message) {
   return RestoreError{RestoreError::Snapshot{SnapshotError{SnapshotError::Io{IoErrorKind::UnexpectedEof,
@@ -25,14 +26,6 @@ RestoreError short_data(std::string message) {
 }
 
 RestoreError backend_error(BackendError e) { return RestoreError{RestoreError::Backend{std::move(e)}}; }
-
-// End of a payload; a sum that does not fit saturates, so it lies past any
-// buffer.
-std::uint64_t saturating_end(std::uint64_t offset, std::uint64_t size) {
-  std::uint64_t end = 0;
-  if (__builtin_add_overflow(offset, size, &end)) return std::numeric_limits<std::uint64_t>::max();
-  return end;
-}
 
 // Every payload must lie inside the buffer before a checksum is computed
 // over it or a device copy reads it: the table is untrusted input.
@@ -139,20 +132,7 @@ std::expected<CopyPlan, RestoreError> plan_copies_from_bytes(std::span<const std
   auto snapshot = Snapshot::from_prelude_bytes(data);
   if (!snapshot) return std::unexpected(RestoreError{RestoreError::Snapshot{std::move(snapshot.error())}});
 
-  CopyPlan plan;
-  plan.entries.reserve(snapshot->table.size());
-  for (const RegionEntry& entry : snapshot->table) {
-    const std::optional<DeviceRegion> region = resolve(entry.kind, entry.logical_id);
-    if (!region) return std::unexpected(RestoreError{RestoreError::UnmappedRegion{entry.kind, entry.logical_id}});
-    if (region->size != entry.size) {
-      return std::unexpected(RestoreError{
-          RestoreError::DeviceSizeMismatch{entry.kind, entry.logical_id, entry.size, region->size}});
-    }
-    plan.entries.push_back(
-        CopyEntry{entry.kind, entry.logical_id, entry.file_offset, entry.size, *region, entry.crc32c});
-    plan.total_bytes += entry.size;
-  }
-  return plan;
+  return plan_copies(snapshot->table, resolve);
 }
 
 std::expected<void, RestoreError> run_pre_registered_plan(const PipelinedBackend& backend,
@@ -166,15 +146,19 @@ std::expected<void, RestoreError> run_pre_registered_plan(const PipelinedBackend
   auto streams = StreamPair::create(backend);
   if (!streams) return std::unexpected(backend_error(streams.error()));
 
-  // Everything is queued before the first wait so that consecutive regions
-  // overlap in the copy engines.
-  for (std::size_t k = 0; k < plan.size(); ++k) {
-    const CopyEntry& e = plan[k];
-    // An empty region still gets its (zero-length) copy: one copy per
-    // region, and the runtime accepts a count of 0 whatever the pointers.
-    auto queued = backend.memcpy_h2d_async_raw(e.device_region, data.data() + e.file_offset,
-                                               static_cast<std::size_t>(e.size), (*streams)[k % 2]);
-    if (!queued) return std::unexpected(backend_error(queued.error()));
+  // Everything is queued before the first wait so that consecutive copies
+  // overlap in the copy engines; runs of regions contiguous in both the
+  // buffer and device memory go as one copy per piece.
+  const std::vector<CopyRun> runs = restore_copy_runs(plan, restore_file_order(plan));
+  std::size_t k = 0;
+  for (const CopyRun& run : runs) {
+    for (std::uint64_t done = 0; done < run.size; done += kMaxDirectCopyBytes, ++k) {
+      const std::uint64_t len = std::min(kMaxDirectCopyBytes, run.size - done);
+      auto queued = backend.memcpy_h2d_async_raw(DeviceRegion{DevicePtr{run.device.value + done}, len},
+                                                 data.data() + run.file_offset + done, static_cast<std::size_t>(len),
+                                                 (*streams)[k % 2]);
+      if (!queued) return std::unexpected(backend_error(queued.error()));
+    }
   }
   for (std::size_t i = 0; i < 2; ++i) {
     if (auto ok = streams->sync(i); !ok) return std::unexpected(backend_error(ok.error()));
@@ -211,9 +195,16 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_bytes(const Bac
   if (auto ok = check_staged_range(data, range); !ok) return std::unexpected(std::move(ok.error()));
 
   const std::uint64_t n = range.num_chunks;
-  auto dispatch = [&](std::uint64_t i) {
+  // Regions in file order, once; each chunk continues where the last one
+  // stopped.
+  const std::vector<CopyRun> runs = restore_copy_runs(entries, restore_file_order(entries));
+  ChunkCursor cursor;
+  auto dispatch = [&](std::uint64_t i) -> std::expected<void, RestoreError> {
     const std::uint64_t start = range.chunk_start(i);
-    return launch_uploads(backend, bufs[i % 2], (*streams)[i % 2], start, start + range.chunk_len(i), entries);
+    if (auto ok = upload_chunk(backend, bufs[i % 2], (*streams)[i % 2], start, start + range.chunk_len(i), runs, cursor);
+        !ok)
+      return std::unexpected(backend_error(ok.error()));
+    return {};
   };
   if (n > 0) {
     if (auto ok = copy_chunk(data, bufs[0], range.chunk_start(0), range.chunk_len(0)); !ok) {

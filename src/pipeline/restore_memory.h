@@ -10,14 +10,10 @@
 
 #include "backend/backend.h"
 #include "pipeline/config.h"
+#include "pipeline/restore_plan.h"
 #include "pipeline/types.h"
 
 namespace vesk {
-
-struct CopyPlan {
-  std::vector<CopyEntry> entries;
-  std::uint64_t total_bytes = 0;
-};
 
 std::expected<CopyPlan, RestoreError> plan_copies_from_bytes(std::span<const std::uint8_t> data,
                                                              const RegionResolver& resolve);

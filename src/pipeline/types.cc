@@ -30,6 +30,9 @@ std::string FreezeError::message() const {
           return "backend error during freeze: " + e.inner.message();
         } else if constexpr (std::is_same_v<T, Snapshot>) {
           return "snapshot error during freeze: " + e.inner.message();
+        } else if constexpr (std::is_same_v<T, DuplicateRegion>) {
+          return "duplicate region in freeze request: " + region_label(e.kind, e.logical_id) +
+                 " is given more than once";
         } else {
           static_assert(std::is_same_v<T, InvalidConfig>);
           return "invalid freeze config: " + e.message;

@@ -54,7 +54,12 @@ struct FreezeError {
   struct InvalidConfig {
     std::string message;
   };
-  std::variant<Backend, Snapshot, InvalidConfig> v;
+  // Two requests with one (kind, logical id).
+  struct DuplicateRegion {
+    RegionKind kind;
+    std::uint32_t logical_id;
+  };
+  std::variant<Backend, Snapshot, InvalidConfig, DuplicateRegion> v;
 
   std::string message() const;
 };

@@ -67,6 +67,12 @@ std::optional<std::uint32_t> to_u32(PyObject* obj) {
 }
 
 std::optional<std::uint64_t> to_u64(PyObject* obj) {
+  // Plain ints, by far the common case, need no index conversion.
+  if (PyLong_CheckExact(obj)) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return static_cast<std::uint64_t>(value);
+  }
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) return std::nullopt;
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());

@@ -94,6 +94,25 @@ TEST(Crc32cParallel, MatchesSequentialAroundTheSplitThreshold) {
   }
 }
 
+// Many pieces at once: small ones in groups over threads, large ones split,
+// each continuing its own running value, mixed in any order.
+TEST(Crc32cParallel, ManyPiecesMatchOneByOne) {
+  const auto data = random_bytes(3 * kParallelCrcThreshold, 6);
+  const std::span all(data);
+  std::mt19937 rng(7);
+  std::vector<CrcPiece> pieces;
+  std::vector<std::uint32_t> want;
+  for (std::size_t at = 0; at < all.size();) {
+    const std::size_t len = std::min(all.size() - at, pieces.size() == 40 ? kParallelCrcThreshold + 1 : rng() % 70000);
+    const std::uint32_t seed = kSeeds[pieces.size() % kSeeds.size()];
+    pieces.push_back(CrcPiece{all.subspan(at, len), seed});
+    want.push_back(crc32c_append(seed, all.subspan(at, len)));
+    at += len;
+  }
+  crc32c_append_pieces(pieces);
+  for (std::size_t i = 0; i < pieces.size(); ++i) EXPECT_EQ(pieces[i].crc, want[i]) << "piece " << i;
+}
+
 // Shard bookkeeping for the detail::crc32c_sharded tests below.
 std::atomic<const std::byte*> g_base{nullptr};
 std::array<std::atomic<std::size_t>, kCrcShards> g_shard_len;

@@ -451,8 +451,9 @@ TEST_F(PiecePipelineTest, PiecesEndingAtTheEndOfTheFile) {
   ASSERT_TRUE(r) << r.error().message();
   for (std::size_t i = 0; i < regions.size(); ++i) EXPECT_EQ(blank[i].bytes, regions[i].bytes);
   if (direct_reads_in_pieces()) {
-    EXPECT_EQ(g_hook.buffered_pieces.load(), 0) << "a direct read was repeated";
-    EXPECT_EQ(g_hook.direct_pieces.load(), 18);  // 65536 + 8192 bytes in 4096-byte pieces
+    // 65536 + 8192 bytes in 4096-byte pieces, each read once: direct, or
+    // through the cache where the prelude's read-ahead already brought them.
+    EXPECT_EQ(g_hook.buffered_pieces.load() + g_hook.direct_pieces.load(), 18) << "a read was repeated";
   }
 }
 
