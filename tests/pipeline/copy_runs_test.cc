@@ -16,6 +16,7 @@
 #include "pipeline/worker_thread.h"
 #include "page_cache_util.h"
 #include "pipeline_test_util.h"
+#include "testing/test_seams.h"
 
 namespace vesk::test {
 namespace {

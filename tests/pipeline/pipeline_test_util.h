@@ -26,6 +26,7 @@
 #include "pipeline/config.h"
 #include "pipeline/types.h"
 #include "standin/standin.h"
+#include "testing/test_seams.h"
 
 namespace vesk::test {
 

@@ -5,6 +5,7 @@
 
 #include "pipeline/freeze.h"
 #include "pipeline_test_util.h"
+#include "testing/test_seams.h"
 
 namespace vesk::test {
 namespace {

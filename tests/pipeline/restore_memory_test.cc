@@ -19,6 +19,7 @@
 #include "format/writer.h"
 #include "pipeline/checksum.h"
 #include "pipeline_test_util.h"
+#include "snapshot_bytes.h"
 #include "standin/standin.h"
 
 namespace vesk {
@@ -99,22 +100,16 @@ struct Image {
 
 Image make_image(const std::vector<RegionShape>& shapes) {
   Image img;
-  ByteRegionWriter writer;
+  std::vector<test::PayloadRegion> regions;
   for (std::size_t i = 0; i < shapes.size(); ++i) {
     img.payloads.push_back(pattern(shapes[i].size, static_cast<std::uint32_t>(i + 7)));
-    const std::uint32_t crc = shapes[i].record_crc ? crc32c(std::as_bytes(std::span(img.payloads.back()))) : 0;
-    writer.push_region_metadata_with_crc(shapes[i].kind, shapes[i].id, shapes[i].size, crc);
+    regions.push_back({shapes[i].kind, shapes[i].id, img.payloads.back(), shapes[i].record_crc});
   }
-  const Snapshot snap = writer.build_snapshot();
-  const std::vector<std::uint8_t> prelude = snap.to_prelude_bytes();
-  std::size_t len = prelude.size();
-  for (const RegionEntry& e : snap.table) len = std::max<std::size_t>(len, e.file_offset + e.size);
-  img.bytes = std::make_unique<HeapBytes>(len);
-  std::memcpy(img.bytes->data(), prelude.data(), prelude.size());
-  for (std::size_t i = 0; i < shapes.size(); ++i) {
-    const RegionEntry& e = snap.table.entries()[i];
-    img.entries.push_back(e);
-    if (e.size > 0) std::memcpy(img.bytes->data() + e.file_offset, img.payloads[i].data(), e.size);
+  const test::SnapshotBytes snap = test::snapshot_bytes(regions);
+  img.bytes = std::make_unique<HeapBytes>(snap.bytes.size());
+  std::memcpy(img.bytes->data(), snap.bytes.data(), snap.bytes.size());
+  img.entries = snap.entries;
+  for (const RegionEntry& e : img.entries) {
     img.device.emplace_back(e.size);
     std::fill(img.device.back().begin(), img.device.back().end(), 0xEE);
   }
@@ -194,28 +189,26 @@ const V* as(const std::expected<RestoreStats, RestoreError>& r) {
   return r ? nullptr : std::get_if<V>(&r.error().v);
 }
 
-class MemoryRestoreTest : public testing::Test {
+// The pipeline fixture, with every memory path's registrations and
+// page-locked buffers counted back to where the case found them.
+class MemoryRestoreTest : public PipelineTest {
  protected:
   void SetUp() override {
+    PipelineTest::SetUp();
     ::unsetenv("VESK_VERIFY");
-    standin_reset();
     standin_set_delay_us(50);
-    drain_wc_cache();
     pinned_ = standin_live("pinned");
     registered_ = standin_live("registered");
     streams_ = standin_live("streams");
   }
   void TearDown() override {
     ::unsetenv("VESK_VERIFY");
-    standin_set_delay_us(0);
     drain_wc_cache();
     EXPECT_EQ(standin_live("pinned"), pinned_);
     EXPECT_EQ(standin_live("registered"), registered_);
-    EXPECT_EQ(standin_live("streams"), streams_);
     EXPECT_EQ(standin_hazards(), 0);
     EXPECT_EQ(standin_pageable_copies(), 0);
-    EXPECT_EQ(standin_peek_last_error(), 0) << "an error is left recorded for this thread";
-    standin_reset();
+    PipelineTest::TearDown();
   }
   // Counters start afresh; what the previous case left is checked first.
   static void reset() {
