@@ -191,10 +191,10 @@ const V* as(const std::expected<RestoreStats, RestoreError>& r) {
 
 // The pipeline fixture, with every memory path's registrations and
 // page-locked buffers counted back to where the case found them.
-class MemoryRestoreTest : public PipelineTest {
+class MemoryRestoreTest : public test::PipelineTest {
  protected:
   void SetUp() override {
-    PipelineTest::SetUp();
+    test::PipelineTest::SetUp();
     ::unsetenv("VESK_VERIFY");
     standin_set_delay_us(50);
     pinned_ = standin_live("pinned");
@@ -208,7 +208,7 @@ class MemoryRestoreTest : public PipelineTest {
     EXPECT_EQ(standin_live("registered"), registered_);
     EXPECT_EQ(standin_hazards(), 0);
     EXPECT_EQ(standin_pageable_copies(), 0);
-    PipelineTest::TearDown();
+    test::PipelineTest::TearDown();
   }
   // Counters start afresh; what the previous case left is checked first.
   static void reset() {
