@@ -14,11 +14,30 @@
 
 namespace vesk::test {
 
+// Bytes that differ between regions and between positions.
+inline std::vector<std::uint8_t> pattern_bytes(std::size_t n, std::uint32_t seed) {
+  std::vector<std::uint8_t> v(n);
+  std::uint32_t x = seed * 2654435761u + 12345u;
+  for (auto& b : v) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(x >> 16);
+  }
+  return v;
+}
+
+// A region to lay out; its payload is made from a seed of the caller's.
+struct RegionShape {
+  RegionKind kind;
+  std::uint32_t id;
+  std::uint64_t size;
+  bool record_crc = true;  // false: the entry records 0, "not checked"
+};
+
 struct PayloadRegion {
   RegionKind kind;
   std::uint32_t id;
   std::vector<std::uint8_t> payload;
-  bool record_crc = true;  // false: the entry records 0, "not checked"
+  bool record_crc = true;
 };
 
 struct SnapshotBytes {

@@ -14,33 +14,20 @@
 namespace {
 
 using vesk::RegionKind;
-
-struct Region {
-  RegionKind kind;
-  std::uint32_t id;
-  std::size_t size;
-  bool record_crc = true;
-};
-
-std::vector<std::uint8_t> payload_of(std::size_t n, std::uint32_t seed) {
-  std::vector<std::uint8_t> v(n);
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : v) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(x >> 16);
-  }
-  return v;
-}
+using Region = vesk::test::RegionShape;
 
 std::vector<std::uint8_t> snapshot(const std::vector<Region>& regions, bool with_commit) {
   std::optional<vesk::VllmCommit> commit;
   if (with_commit) {
     commit.emplace();
-    for (std::size_t i = 0; i < commit->size(); ++i) (*commit)[i] = static_cast<std::uint8_t>("0123456789abcdef"[i % 16]);
+    for (std::size_t i = 0; i < commit->size(); ++i) {
+      (*commit)[i] = static_cast<std::uint8_t>("0123456789abcdef"[i % 16]);
+    }
   }
   std::vector<vesk::test::PayloadRegion> payloads;
   for (const auto& r : regions) {
-    payloads.push_back({r.kind, r.id, payload_of(r.size, r.id + 17 * static_cast<std::uint32_t>(r.kind)), r.record_crc});
+    const std::uint32_t seed = r.id + 17 * static_cast<std::uint32_t>(r.kind);
+    payloads.push_back({r.kind, r.id, vesk::test::pattern_bytes(r.size, seed), r.record_crc});
   }
   return vesk::test::snapshot_bytes(payloads, commit).bytes;
 }

@@ -27,7 +27,7 @@ namespace {
 
 enum class Call { StreamCreate, StreamSync, StreamDestroy, MemcpyD2H, MemcpyH2D, Count };
 
-class HookedBackend final : public Backend {
+class HookedBackend final : public ForwardingBackend {
  public:
   // Runs `fn` just before the k-th (1-based) call of `call` reaches the runtime.
   void at(Call call, int k, std::function<void()> fn) {
@@ -37,38 +37,27 @@ class HookedBackend final : public Backend {
   }
   int calls(Call call) const { return counts_[static_cast<std::size_t>(call)]; }
 
-  BackendResult<PinnedBuffer> alloc_pinned(std::size_t bytes) const override { return real_.alloc_pinned(bytes); }
-  BackendResult<PinnedBuffer> alloc_pinned_wc(std::size_t bytes) const override {
-    return real_.alloc_pinned_wc(bytes);
-  }
   BackendResult<StreamHandle> stream_create() const override {
     enter(Call::StreamCreate);
-    return real_.stream_create();
+    return ForwardingBackend::stream_create();
   }
   BackendResult<void> stream_destroy(StreamHandle stream) const override {
     enter(Call::StreamDestroy);
-    return real_.stream_destroy(stream);
+    return ForwardingBackend::stream_destroy(stream);
   }
   BackendResult<void> stream_sync(const StreamHandle& stream) const override {
     enter(Call::StreamSync);
-    return real_.stream_sync(stream);
+    return ForwardingBackend::stream_sync(stream);
   }
   BackendResult<void> memcpy_h2d_async(const DeviceRegion& region, const PinnedBuffer& src, std::size_t src_offset,
                                        const StreamHandle& stream) const override {
     enter(Call::MemcpyH2D);
-    return real_.memcpy_h2d_async(region, src, src_offset, stream);
+    return ForwardingBackend::memcpy_h2d_async(region, src, src_offset, stream);
   }
   BackendResult<void> memcpy_d2h_async(PinnedBuffer& dst, std::size_t dst_offset, const DeviceRegion& region,
                                        const StreamHandle& stream) const override {
     enter(Call::MemcpyD2H);
-    return real_.memcpy_d2h_async(dst, dst_offset, region, stream);
-  }
-  BackendResult<HostRegistration> host_register(std::uint8_t* ptr, std::size_t size) const override {
-    return real_.host_register(ptr, size);
-  }
-  BackendResult<void> memcpy_h2d_async_raw(const DeviceRegion& region, const std::uint8_t* src_ptr, std::size_t size,
-                                           const StreamHandle& stream) const override {
-    return real_.memcpy_h2d_async_raw(region, src_ptr, size, stream);
+    return ForwardingBackend::memcpy_d2h_async(dst, dst_offset, region, stream);
   }
 
  private:
@@ -77,7 +66,6 @@ class HookedBackend final : public Backend {
     if (call == call_ && n == k_ && fn_) fn_();
   }
 
-  RealCuda real_;
   Call call_ = Call::Count;
   int k_ = 0;
   std::function<void()> fn_;

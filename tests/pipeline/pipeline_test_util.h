@@ -25,6 +25,7 @@
 #include "io/direct_file.h"
 #include "pipeline/config.h"
 #include "pipeline/types.h"
+#include "snapshot_bytes.h"
 #include "standin/standin.h"
 #include "testing/test_seams.h"
 
@@ -116,17 +117,6 @@ inline std::string hex32(std::uint32_t v) {
   char buf[11];
   std::snprintf(buf, sizeof buf, "0x%08x", v);
   return buf;
-}
-
-// Bytes that differ between regions and between positions.
-inline std::vector<std::uint8_t> pattern_bytes(std::size_t n, std::uint32_t seed) {
-  std::vector<std::uint8_t> v(n);
-  std::uint32_t x = seed * 2654435761u + 12345u;
-  for (auto& b : v) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(x >> 16);
-  }
-  return v;
 }
 
 inline std::vector<std::uint8_t> read_file(const std::string& path) {

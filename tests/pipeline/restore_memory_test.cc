@@ -25,6 +25,9 @@
 namespace vesk {
 namespace {
 
+using test::pattern_bytes;
+using test::RegionShape;
+
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 enum class Path { Staging, Registered, PreRegistered, Auto };
@@ -51,23 +54,6 @@ class HeapBytes {
   std::unique_ptr<std::uint8_t[]> p_;
   std::size_t n_;
 };
-
-struct RegionShape {
-  RegionKind kind;
-  std::uint32_t id;
-  std::uint64_t size;
-  bool record_crc = true;
-};
-
-std::vector<std::uint8_t> pattern(std::uint64_t size, std::uint32_t seed) {
-  std::vector<std::uint8_t> v(size);
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : v) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<std::uint8_t>(x >> 24);
-  }
-  return v;
-}
 
 // A snapshot laid out as the writer lays it out, and the stand-in's device
 // memory for every region.
@@ -102,7 +88,7 @@ Image make_image(const std::vector<RegionShape>& shapes) {
   Image img;
   std::vector<test::PayloadRegion> regions;
   for (std::size_t i = 0; i < shapes.size(); ++i) {
-    img.payloads.push_back(pattern(shapes[i].size, static_cast<std::uint32_t>(i + 7)));
+    img.payloads.push_back(pattern_bytes(shapes[i].size, static_cast<std::uint32_t>(i + 7)));
     regions.push_back({shapes[i].kind, shapes[i].id, img.payloads.back(), shapes[i].record_crc});
   }
   const test::SnapshotBytes snap = test::snapshot_bytes(regions);
@@ -506,7 +492,7 @@ TEST_F(MemoryRestoreTest, CraftedTablesNeverReadPastTheBuffer) {
 TEST_F(MemoryRestoreTest, EntriesOutOfFileOrderAreRestoredCompletely) {
   // The second entry lies before the first: staging must start at the
   // smallest offset, not at the first entry's.
-  const auto low = pattern(5000, 1), high = pattern(7000, 2);
+  const auto low = pattern_bytes(5000, 1), high = pattern_bytes(7000, 2);
   const std::vector<RegionEntry> entries = {
       {RegionKind::Weights, 0, 7000, 16384, crc32c(std::as_bytes(std::span(high)))},
       {RegionKind::Weights, 1, 5000, 4160, crc32c(std::as_bytes(std::span(low)))}};
