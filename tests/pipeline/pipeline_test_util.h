@@ -119,6 +119,18 @@ inline std::string hex32(std::uint32_t v) {
   return buf;
 }
 
+// The kind of the I/O failure a freeze or restore error wraps; empty for
+// any other error. The texts are tested where they are made; elsewhere a
+// test checks which failure it got.
+template <typename Error>
+std::optional<IoErrorKind> io_failure_kind(const Error& err) {
+  const auto* snap = std::get_if<typename Error::Snapshot>(&err.v);
+  if (snap == nullptr) return std::nullopt;
+  const auto* io = std::get_if<SnapshotError::Io>(&snap->inner.v);
+  if (io == nullptr) return std::nullopt;
+  return io->kind;
+}
+
 inline std::vector<std::uint8_t> read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
