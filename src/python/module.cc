@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "cuda/runtime.h"
@@ -95,6 +96,10 @@ PyObject* create_module() {
   // loaded as the package's submodule vesk.vesk.
   PyRef module_name = PyRef::steal(PyUnicode_FromString("vesk"));
   if (!module_name) return nullptr;
+  if (std::size(kPublicNames) != module_functions().size() + 1) {
+    PyErr_SetString(PyExc_SystemError, "vesk: the public names do not list every module function");
+    return nullptr;
+  }
   for (std::string_view name : kPublicNames) {
     if (!add_public_entry(module.get(), module_name.get(), name)) return nullptr;
   }
