@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <ostream>
 #include <new>
 #include <string>
 #include <utility>
@@ -129,6 +130,35 @@ std::optional<IoErrorKind> io_failure_kind(const Error& err) {
   const auto* io = std::get_if<SnapshotError::Io>(&snap->inner.v);
   if (io == nullptr) return std::nullopt;
   return io->kind;
+}
+
+// The runtime failure a freeze or restore error wraps: the call's label and
+// its status; empty for any other error.
+struct CudaFailure {
+  std::string op;
+  int status;
+  bool operator==(const CudaFailure&) const = default;
+};
+inline std::ostream& operator<<(std::ostream& os, const CudaFailure& f) {
+  return os << f.op << " -> " << f.status;
+}
+template <typename Error>
+std::optional<CudaFailure> cuda_failure(const Error& err) {
+  const auto* backend = std::get_if<typename Error::Backend>(&err.v);
+  if (backend == nullptr) return std::nullopt;
+  const auto* cuda = std::get_if<BackendError::Cuda>(&backend->inner.v);
+  if (cuda == nullptr) return std::nullopt;
+  return CudaFailure{cuda->op, cuda->status.code};
+}
+// The size of the page-locked allocation a freeze or restore error reports
+// as refused; empty for any other error.
+template <typename Error>
+std::optional<std::size_t> refused_allocation(const Error& err) {
+  const auto* backend = std::get_if<typename Error::Backend>(&err.v);
+  if (backend == nullptr) return std::nullopt;
+  const auto* alloc = std::get_if<BackendError::AllocationFailed>(&backend->inner.v);
+  if (alloc == nullptr) return std::nullopt;
+  return alloc->bytes;
 }
 
 inline std::vector<std::uint8_t> read_file(const std::string& path) {
