@@ -43,12 +43,6 @@ std::uint64_t Snapshot::write_to(std::vector<std::uint8_t>& out) const {
   return prelude_size();
 }
 
-std::expected<std::uint64_t, SnapshotError> Snapshot::write_to(ByteSink& sink) const {
-  std::vector<std::uint8_t> bytes = to_prelude_bytes();
-  if (auto written = sink.write_all(bytes); !written) return std::unexpected(SnapshotError::from_io(written.error()));
-  return bytes.size();
-}
-
 namespace {
 
 // Builds the error in place inside the result.

@@ -2,6 +2,7 @@
 // its codec.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -11,7 +12,7 @@
 
 #include "format/header.h"
 #include "format/region.h"
-#include "io/io_error.h"
+#include "format/io_error_kind.h"
 
 namespace vesk {
 
@@ -37,15 +38,17 @@ struct SnapshotError {
   std::variant<Header, Region, TruncatedTable, OffsetOverflow, Io, UnsupportedLayout> v;
 
   std::string message() const;
-  // An I/O failure as the Io variant: its kind and its display text.
-  static SnapshotError from_io(const IoError& e) { return {Io{e.kind(), e.to_string()}}; }
-};
-
-// A byte sink with a write-everything operation (Snapshot::write_to).
-class ByteSink {
- public:
-  virtual ~ByteSink() = default;
-  virtual IoResult<void> write_all(std::span<const std::uint8_t> bytes) = 0;
+  // An I/O failure as the Io variant: its kind and its display text. The
+  // failure is the I/O layer's error (io/io_error.h), taken by its shape so
+  // that this layer needs nothing from the one above it.
+  template <typename IoFailure>
+    requires requires(const IoFailure& e) {
+      { e.kind() } -> std::same_as<IoErrorKind>;
+      { e.to_string() } -> std::convertible_to<std::string>;
+    }
+  static SnapshotError from_io(const IoFailure& e) {
+    return {Io{e.kind(), e.to_string()}};
+  }
 };
 
 class Snapshot {
@@ -59,7 +62,15 @@ class Snapshot {
 
   std::uint64_t prelude_size() const { return HEADER_SIZE + REGION_ENTRY_SIZE * table.size(); }
   std::vector<std::uint8_t> to_prelude_bytes() const;
-  std::expected<std::uint64_t, SnapshotError> write_to(ByteSink& sink) const;
+  // Hands the prelude to a sink with a write-everything operation returning
+  // the I/O layer's result (io/byte_sink.h); its failure becomes Io.
+  template <typename Sink>
+    requires requires(Sink& sink, std::span<const std::uint8_t> bytes) { sink.write_all(bytes).error(); }
+  std::expected<std::uint64_t, SnapshotError> write_to(Sink& sink) const {
+    std::vector<std::uint8_t> bytes = to_prelude_bytes();
+    if (auto written = sink.write_all(bytes); !written) return std::unexpected(SnapshotError::from_io(written.error()));
+    return bytes.size();
+  }
   // Appends the prelude to an in-memory vector; cannot fail.
   std::uint64_t write_to(std::vector<std::uint8_t>& out) const;
 

@@ -44,11 +44,4 @@ IoResult<void> truncate(const DirectFile& f, std::uint64_t len);
 IoResult<void> fsync_file(const DirectFile& f);
 IoResult<void> fsync_dir(const std::string& dir_path);
 
-// Test seam: while set, every O_DIRECT open attempt is refused as a file
-// system without direct I/O would refuse it (EINVAL). Only tests set it.
-void set_refuse_direct_open_for_testing(bool refuse);
-// Test seam: the next `count` pread/pwrite calls (of any thread) fail with
-// EINTR before reaching the kernel, as a signal would make them fail.
-void inject_transfer_interrupts_for_testing(unsigned count);
-
 }  // namespace vesk

@@ -7,55 +7,9 @@
 #include <string_view>
 #include <utility>
 
+#include "format/io_error_kind.h"
+
 namespace vesk {
-
-enum class IoErrorKind {
-  NotFound,
-  PermissionDenied,
-  ConnectionRefused,
-  ConnectionReset,
-  HostUnreachable,
-  NetworkUnreachable,
-  ConnectionAborted,
-  NotConnected,
-  AddrInUse,
-  AddrNotAvailable,
-  NetworkDown,
-  BrokenPipe,
-  AlreadyExists,
-  WouldBlock,
-  NotADirectory,
-  IsADirectory,
-  DirectoryNotEmpty,
-  ReadOnlyFilesystem,
-  FilesystemLoop,
-  StaleNetworkFileHandle,
-  InvalidInput,
-  InvalidData,
-  TimedOut,
-  WriteZero,
-  StorageFull,
-  NotSeekable,
-  QuotaExceeded,
-  FileTooLarge,
-  ResourceBusy,
-  ExecutableFileBusy,
-  Deadlock,
-  CrossesDevices,
-  TooManyLinks,
-  InvalidFilename,
-  ArgumentListTooLong,
-  Interrupted,
-  Unsupported,
-  UnexpectedEof,
-  OutOfMemory,
-  InProgress,
-  Other,
-  Uncategorized,
-};
-
-// The kind's name as it appears in messages, e.g. "NotFound".
-std::string_view io_error_kind_name(IoErrorKind kind);
 
 // POSIX errno -> kind; unlisted numbers are Uncategorized.
 IoErrorKind io_error_kind_from_errno(int errnum);

@@ -34,7 +34,7 @@ IoResult<void> pread_pieces(const DirectFile& f, std::span<std::byte> buf, std::
 IoResult<void> pwrite_pieces(const DirectFile& f, std::span<const std::byte> buf, std::uint64_t offset,
                              IoPieces pieces);
 
-// Test seams. Only tests set them.
+// What a test's piece fault (testing/test_seams.h) is told of each piece.
 struct PieceTransfer {
   bool write;
   bool direct;           // the descriptor has O_DIRECT
@@ -42,11 +42,6 @@ struct PieceTransfer {
   std::uint64_t offset;  // file offset of the piece
   std::size_t len;
 };
-// While set, called (from any of the call's threads) before each piece; an
-// error it returns is that piece's failure, and nothing of it is moved.
 using PieceFault = std::optional<IoError> (*)(const PieceTransfer&);
-void set_piece_fault_for_testing(PieceFault fault);
-// While set, every piece thread fails to start.
-void set_refuse_piece_threads_for_testing(bool refuse);
 
 }  // namespace vesk

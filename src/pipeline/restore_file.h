@@ -21,14 +21,12 @@ std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend
                                                  const StreamHandle& stream, std::uint64_t chunk_start,
                                                  std::uint64_t chunk_end, std::span<const CopyEntry> plan);
 
-// Test seam: while set (non-null), the restore folds and verifies chunk
-// checksums with this function instead of fold_and_verify_chunk_crc, so a
-// test can make the checksum worker end abnormally. Only tests set it.
+// The shape of the checksum step a test may put in place of
+// fold_and_verify_chunk_crc (testing/test_seams.h).
 using ChunkCrcFold = std::expected<void, RestoreError> (*)(std::span<const std::byte> src, std::uint64_t src_base,
                                                            std::uint64_t chunk_start, std::uint64_t chunk_end,
                                                            std::span<const CopyEntry> plan,
                                                            std::span<RestoreCrcState> state);
-void set_chunk_crc_fold_for_testing(ChunkCrcFold fold);
 
 std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backend, const std::string& path,
                                                             const RegionResolver& resolve,

@@ -26,8 +26,4 @@ std::optional<std::jthread> try_start_worker(Fn&& fn) {
   }
 }
 
-// Test seam: while set, no worker thread starts, as under an exhausted
-// process limit. Only tests set it.
-void set_refuse_worker_threads_for_testing(bool refuse);
-
 }  // namespace vesk

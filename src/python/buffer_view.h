@@ -30,7 +30,12 @@ class BufferView {
   std::size_t size() const { return static_cast<std::size_t>(view_.len); }
   std::span<const std::uint8_t> bytes() const { return {data(), size()}; }
 
-  BufferView() = default;  // for make_unique only; acquire() fills it
+  // For a caller that parses its arguments in one call: PyArg_ParseTuple's
+  // "y*" fills this (any C-contiguous buffer, whatever its item format).
+  // Released with the view, also when the parse fails after filling it.
+  Py_buffer* fill_target() { return &view_; }
+
+  BufferView() = default;  // for make_unique only; acquire() or "y*" fills it
 
  private:
   Py_buffer view_{};

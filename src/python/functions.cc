@@ -75,6 +75,26 @@ PyObject* restore_result(const std::expected<RestoreStats, RestoreError>& result
   return counters("regions_restored", result->regions_restored, result->bytes_copied);
 }
 
+// The common end of every restore: the mapping checked and keyed, then
+// `run(resolver)` on the regions' device, its result as the call's.
+template <class Run>
+PyObject* restore_mapped(std::vector<RegionTuple>&& tuples, Run&& run) {
+  const std::vector<PlacedRegion> placed = placed_regions(tuples);
+  auto map = build_restore_map(std::move(tuples));
+  if (!map) return raise(map.error());
+  return on_regions_device(placed, [&] { return restore_result(run(resolver_for(*map))); });
+}
+
+// Applies an optional chunk_size_mb argument; false with the argument's
+// error set when it is refused.
+bool apply_chunk_size(PyObject* chunk_obj, PipelineConfig& config) {
+  if (chunk_obj == nullptr) return true;
+  auto chunk = convert_arg("chunk_size_mb", [&] { return to_chunk_size(chunk_obj); });
+  if (!chunk) return false;
+  config.chunk_size = *chunk;
+  return true;
+}
+
 PyObject* freeze_to_file_pipelined(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"path", "requests", "vllm_commit", nullptr};
@@ -122,22 +142,15 @@ PyObject* restore_from_file_pipelined(PyObject*, PyObject* args, PyObject* kwarg
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
     PipelineConfig config;
-    if (chunk_obj != nullptr) {
-      auto chunk = convert_arg("chunk_size_mb", [&] { return to_chunk_size(chunk_obj); });
-      if (!chunk) return nullptr;
-      config.chunk_size = *chunk;
-    }
+    if (!apply_chunk_size(chunk_obj, config)) return nullptr;
     if (direct_obj != nullptr) {
       auto direct = convert_arg("direct_io", [&] { return to_bool(direct_obj); });
       if (!direct) return nullptr;
       config.try_direct_io = *direct;
     }
 
-    const std::vector<PlacedRegion> placed = placed_regions(*tuples);
-    auto map = build_restore_map(std::move(*tuples));
-    if (!map) return raise(map.error());
-    return on_regions_device(placed, [&] {
-      return restore_result(restore_pipelined(cuda_backend(), *path, resolver_for(*map), config));
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
+      return restore_pipelined(cuda_backend(), *path, resolve, config);
     });
   });
 }
@@ -157,18 +170,10 @@ PyObject* restore_from_bytes(const char* format, PyObject* args, PyObject* kwarg
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
     PipelineConfig config;
-    if (chunk_obj != nullptr) {
-      auto chunk = convert_arg("chunk_size_mb", [&] { return to_chunk_size(chunk_obj); });
-      if (!chunk) return nullptr;
-      config.chunk_size = *chunk;
-    }
+    if (!apply_chunk_size(chunk_obj, config)) return nullptr;
 
-    const std::vector<PlacedRegion> placed = placed_regions(*tuples);
-    auto map = build_restore_map(std::move(*tuples));
-    if (!map) return raise(map.error());
-    return on_regions_device(placed, [&] {
-      return restore_result(
-          restore_pipelined_from_bytes_auto(cuda_backend(), data->bytes(), resolver_for(*map), config));
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
+      return restore_pipelined_from_bytes_auto(cuda_backend(), data->bytes(), resolve, config);
     });
   });
 }
@@ -194,12 +199,8 @@ PyObject* restore_from_bytes_pipelined_zerocopy(PyObject*, PyObject* args, PyObj
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
 
-    const std::vector<PlacedRegion> placed = placed_regions(*tuples);
-    auto map = build_restore_map(std::move(*tuples));
-    if (!map) return raise(map.error());
-    return on_regions_device(placed, [&] {
-      return restore_result(restore_pipelined_from_registered_bytes(cuda_backend(), data->bytes(),
-                                                                    resolver_for(*map), PipelineConfig{}));
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
+      return restore_pipelined_from_registered_bytes(cuda_backend(), data->bytes(), resolve, PipelineConfig{});
     });
   });
 }
@@ -220,12 +221,8 @@ PyObject* restore_from_pinned_mmap(PyObject*, PyObject* args, PyObject* kwargs) 
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
 
-    const std::vector<PlacedRegion> placed = placed_regions(*tuples);
-    auto map = build_restore_map(std::move(*tuples));
-    if (!map) return raise(map.error());
-    return on_regions_device(placed, [&] {
-      return restore_result(restore_pipelined_from_pre_registered_bytes(cuda_backend(), *range, resolver_for(*map),
-                                                                        PipelineConfig{}));
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
+      return restore_pipelined_from_pre_registered_bytes(cuda_backend(), *range, resolve, PipelineConfig{});
     });
   });
 }

@@ -1,5 +1,4 @@
-// The six module functions, in the order the module adds them (the class
-// PinnedMmap sits between the fifth and the sixth).
+// The six module functions; the module adds them by name (module.cc).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,81 +1,80 @@
 #include "python/host_tools.h"
 
+#include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "cuda/runtime.h"
 #include "pipeline/checksum.h"
 #include "pipeline/prelude_reader.h"
 #include "pipeline/types.h"
+#include "python/buffer_view.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
 
-namespace vesk::python {
+namespace vesk::py {
 namespace {
 
-PyObject* raise_runtime(const std::string& message) {
-  PyErr_SetString(PyExc_RuntimeError, ("vesk runtime error: " + message).c_str());
-  return nullptr;
-}
+std::nullptr_t raise_runtime(std::string message) { return raise(VeskPyError{VeskPyError::Runtime{std::move(message)}}); }
 
 // _read_prelude(path) -> dict with the header fields, the file's length and
 // the region table as a list of (kind, logical_id, size, file_offset, crc32c).
 PyObject* read_prelude(PyObject*, PyObject* args) {
-  // The path is encoded as the operating system expects it (the file-system
-  // encoding with surrogate escapes), so that a file whose name is not valid
-  // UTF-8, as handed over by the command line, can still be opened; bytes
-  // and path-like objects are accepted too, an embedded NUL is refused.
-  PyObject* encoded = nullptr;
-  if (!PyArg_ParseTuple(args, "O&:_read_prelude", PyUnicode_FSConverter, &encoded)) return nullptr;
-  std::string path(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-  Py_DECREF(encoded);
-  auto prelude = read_snapshot_prelude(path);
-  if (!prelude) return raise_runtime(RestoreError{RestoreError::Snapshot{prelude.error()}}.message());
+  return guarded([&]() -> PyObject* {
+    // The path is encoded as the operating system expects it (the file-system
+    // encoding with surrogate escapes), so that a file whose name is not valid
+    // UTF-8, as handed over by the command line, can still be opened; bytes
+    // and path-like objects are accepted too, an embedded NUL is refused.
+    PyObject* encoded_raw = nullptr;
+    if (!PyArg_ParseTuple(args, "O&:_read_prelude", PyUnicode_FSConverter, &encoded_raw)) return nullptr;
+    PyRef encoded = PyRef::steal(encoded_raw);
+    std::string path(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    auto prelude = read_snapshot_prelude(path);
+    if (!prelude) return raise_runtime(RestoreError{RestoreError::Snapshot{prelude.error()}}.message());
 
-  const Snapshot& snap = prelude->snapshot;
-  PyObject* regions = PyList_New(static_cast<Py_ssize_t>(snap.table.size()));
-  if (!regions) return nullptr;
-  Py_ssize_t i = 0;
-  for (const RegionEntry& e : snap.table) {
-    PyObject* item = Py_BuildValue("(IIKKI)", static_cast<unsigned>(e.kind), e.logical_id,
-                                   static_cast<unsigned long long>(e.size),
-                                   static_cast<unsigned long long>(e.file_offset), e.crc32c);
-    if (!item) {
-      Py_DECREF(regions);
-      return nullptr;
+    const Snapshot& snap = prelude->snapshot;
+    PyRef regions = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(snap.table.size())));
+    if (!regions) return nullptr;
+    Py_ssize_t i = 0;
+    for (const RegionEntry& e : snap.table) {
+      PyObject* item = Py_BuildValue("(IIKKI)", static_cast<unsigned>(e.kind), e.logical_id,
+                                     static_cast<unsigned long long>(e.size),
+                                     static_cast<unsigned long long>(e.file_offset), e.crc32c);
+      if (!item) return nullptr;
+      PyList_SET_ITEM(regions.get(), i++, item);
     }
-    PyList_SET_ITEM(regions, i++, item);
-  }
-  const auto& h = snap.header;
-  return Py_BuildValue("{s:I,s:K,s:K,s:y#,s:K,s:N}", "version", h.version, "num_regions",
-                       static_cast<unsigned long long>(h.num_regions), "region_table_offset",
-                       static_cast<unsigned long long>(h.region_table_offset), "vllm_commit",
-                       reinterpret_cast<const char*>(h.vllm_commit.data()),
-                       static_cast<Py_ssize_t>(h.vllm_commit.size()), "file_size",
-                       static_cast<unsigned long long>(prelude->file_size), "regions", regions);
+    const auto& h = snap.header;
+    return Py_BuildValue("{s:I,s:K,s:K,s:y#,s:K,s:O}", "version", h.version, "num_regions",
+                         static_cast<unsigned long long>(h.num_regions), "region_table_offset",
+                         static_cast<unsigned long long>(h.region_table_offset), "vllm_commit",
+                         reinterpret_cast<const char*>(h.vllm_commit.data()),
+                         static_cast<Py_ssize_t>(h.vllm_commit.size()), "file_size",
+                         static_cast<unsigned long long>(prelude->file_size), "regions", regions.get());
+  });
 }
 
 // _crc32c(data, crc=0) -> int: continues `crc` over the bytes of `data`.
 PyObject* crc32c_of(PyObject*, PyObject* args) {
-  Py_buffer view;
-  unsigned int crc = 0;
-  if (!PyArg_ParseTuple(args, "y*|I:_crc32c", &view, &crc)) return nullptr;
-  std::span<const std::byte> bytes(static_cast<const std::byte*>(view.buf), static_cast<std::size_t>(view.len));
-  std::uint32_t result = 0;
-  try {
-    result = crc32c_append_parallel(crc, bytes);
-  } catch (const InternalFailure& e) {
-    PyBuffer_Release(&view);
-    PyErr_SetString(PyExc_SystemError, e.what());
-    return nullptr;
-  }
-  PyBuffer_Release(&view);
-  return PyLong_FromUnsignedLong(result);
+  return guarded([&]() -> PyObject* {
+    // Any C-contiguous buffer, whatever its item format: the checksum is of
+    // the bytes as they lie in memory (the benchmark hands ctypes arrays).
+    auto view = std::make_unique<BufferView>();
+    unsigned int crc = 0;
+    if (!PyArg_ParseTuple(args, "y*|I:_crc32c", view->fill_target(), &crc)) return nullptr;
+    const std::span<const std::uint8_t> bytes = view->bytes();
+    return PyLong_FromUnsignedLong(crc32c_append_parallel(crc, std::as_bytes(bytes)));
+  });
 }
 
 // _runtime_path() -> str: the CUDA runtime library the module bound.
 PyObject* runtime_path(PyObject*, PyObject*) {
-  auto rt = load_cuda_runtime();
-  if (!rt) return raise_runtime(rt.error());
-  return PyUnicode_DecodeFSDefault((*rt)->loaded_from.c_str());
+  return guarded([&]() -> PyObject* {
+    auto rt = load_cuda_runtime();
+    if (!rt) return raise_runtime(rt.error());
+    return PyUnicode_DecodeFSDefault((*rt)->loaded_from.c_str());
+  });
 }
 
 PyMethodDef kMethods[] = {
@@ -92,4 +91,4 @@ PyMethodDef kMethods[] = {
 
 PyMethodDef* host_tool_methods() { return kMethods; }
 
-}  // namespace vesk::python
+}  // namespace vesk::py

@@ -6,9 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace vesk::python {
+namespace vesk::py {
 
 // Null-terminated method table: _read_prelude, _crc32c, _runtime_path.
 PyMethodDef* host_tool_methods();
 
-}  // namespace vesk::python
+}  // namespace vesk::py

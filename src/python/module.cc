@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
+#include <string_view>
 
 #include "cuda/runtime.h"
 #include "python/errors.h"
@@ -55,6 +57,38 @@ bool add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
   return function && add_entry(module, def.ml_name, function.get());
 }
 
+// The public contents, in the order __all__ lists them: the six functions
+// by their names in module_functions(), and the class.
+constexpr std::string_view kPinnedMmapName = "PinnedMmap";
+constexpr std::string_view kPublicNames[] = {
+    "freeze_to_file_pipelined",
+    "restore_from_file_pipelined",
+    "restore_from_bytes_pipelined",
+    "restore_from_bytes_auto",
+    "restore_from_bytes_pipelined_zerocopy",
+    kPinnedMmapName,
+    "restore_from_pinned_mmap",
+};
+
+PyMethodDef* find_function(std::string_view name) {
+  for (PyMethodDef& def : module_functions()) {
+    if (name == def.ml_name) return &def;
+  }
+  return nullptr;
+}
+
+bool add_public_entry(PyObject* module, PyObject* module_name, std::string_view name) {
+  if (name == kPinnedMmapName) {
+    return add_entry(module, kPinnedMmapName.data(), reinterpret_cast<PyObject*>(pinned_mmap_type()));
+  }
+  PyMethodDef* def = find_function(name);
+  if (def == nullptr) {
+    PyErr_Format(PyExc_SystemError, "vesk: no module function named %s", name.data());
+    return false;
+  }
+  return add_function(module, module_name, *def);
+}
+
 PyObject* create_module() {
   PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
@@ -62,14 +96,15 @@ PyObject* create_module() {
   // loaded as the package's submodule vesk.vesk.
   PyRef module_name = PyRef::steal(PyUnicode_FromString("vesk"));
   if (!module_name) return nullptr;
-  auto functions = module_functions();
-  for (std::size_t i = 0; i < 5; ++i) {
-    if (!add_function(module.get(), module_name.get(), functions[i])) return nullptr;
+  if (std::size(kPublicNames) != module_functions().size() + 1) {
+    PyErr_SetString(PyExc_SystemError, "vesk: the public names do not list every module function");
+    return nullptr;
   }
-  if (!add_entry(module.get(), "PinnedMmap", reinterpret_cast<PyObject*>(pinned_mmap_type()))) return nullptr;
-  if (!add_function(module.get(), module_name.get(), functions[5])) return nullptr;
+  for (std::string_view name : kPublicNames) {
+    if (!add_public_entry(module.get(), module_name.get(), name)) return nullptr;
+  }
   // Host-only helpers of the command line: underscored and outside __all__.
-  if (PyModule_AddFunctions(module.get(), vesk::python::host_tool_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), host_tool_methods()) != 0) return nullptr;
   return module.release();
 }
 

@@ -5,55 +5,31 @@
 //   make_corpus <corpus dir>   (writes <dir>/prelude/* and <dir>/memory/*)
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "format/writer.h"
-#include "pipeline/checksum.h"
+#include "snapshot_bytes.h"
 
 namespace {
 
 using vesk::RegionKind;
+using Region = vesk::test::RegionShape;
 
-struct Region {
-  RegionKind kind;
-  std::uint32_t id;
-  std::size_t size;
-  bool record_crc = true;
-};
-
-std::vector<std::uint8_t> payload_of(std::size_t n, std::uint32_t seed) {
-  std::vector<std::uint8_t> v(n);
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : v) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(x >> 16);
-  }
-  return v;
-}
-
-// The whole snapshot file: prelude, then each payload at its table offset.
 std::vector<std::uint8_t> snapshot(const std::vector<Region>& regions, bool with_commit) {
-  vesk::ByteRegionWriter writer;
+  std::optional<vesk::VllmCommit> commit;
   if (with_commit) {
-    vesk::VllmCommit commit{};
-    for (std::size_t i = 0; i < commit.size(); ++i) commit[i] = static_cast<std::uint8_t>("0123456789abcdef"[i % 16]);
-    writer.set_vllm_commit(commit);
+    commit.emplace();
+    for (std::size_t i = 0; i < commit->size(); ++i) {
+      (*commit)[i] = static_cast<std::uint8_t>("0123456789abcdef"[i % 16]);
+    }
   }
-  std::vector<std::vector<std::uint8_t>> payloads;
+  std::vector<vesk::test::PayloadRegion> payloads;
   for (const auto& r : regions) {
-    payloads.push_back(payload_of(r.size, r.id + 17 * static_cast<std::uint32_t>(r.kind)));
-    const std::uint32_t crc = r.record_crc ? vesk::crc32c(std::as_bytes(std::span(payloads.back()))) : 0;
-    writer.push_region_metadata_with_crc(r.kind, r.id, r.size, crc);
+    const std::uint32_t seed = r.id + 17 * static_cast<std::uint32_t>(r.kind);
+    payloads.push_back({r.kind, r.id, vesk::test::pattern_bytes(r.size, seed), r.record_crc});
   }
-  const vesk::Snapshot snap = writer.build_snapshot();
-  std::vector<std::uint8_t> out = snap.to_prelude_bytes();
-  for (std::size_t i = 0; i < regions.size(); ++i) {
-    const auto& e = snap.table.entries()[i];
-    if (out.size() < e.file_offset + e.size) out.resize(e.file_offset + e.size);
-    std::copy(payloads[i].begin(), payloads[i].end(), out.begin() + static_cast<long>(e.file_offset));
-  }
-  return out;
+  return vesk::test::snapshot_bytes(payloads, commit).bytes;
 }
 
 bool write(const std::string& path, const std::vector<std::uint8_t>& bytes) {

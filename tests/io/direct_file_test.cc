@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "io/direct_file.h"
+#include "testing/test_seams.h"
 
 namespace vesk {
 namespace {

@@ -16,6 +16,7 @@
 #include "pipeline/worker_thread.h"
 #include "page_cache_util.h"
 #include "pipeline_test_util.h"
+#include "testing/test_seams.h"
 
 namespace vesk::test {
 namespace {
@@ -195,8 +196,7 @@ TEST_F(CopyRunsTest, RefusedMergedCopyReportsTheCopyError) {
   const std::vector<std::uint8_t> file = read_file(path_);
   DeviceArena dst(kBlocks, 0);
   const RegionResolver resolve = resolver(requests(dst, layout));
-  const std::string h2d = "backend error during restore: cuda runtime error during cudaMemcpyAsync(h2d): CudaStatus(700)";
-  const std::string raw = "backend error during restore: cuda runtime error during cudaMemcpyAsync(h2d raw): CudaStatus(700)";
+  const CudaFailure h2d{"cudaMemcpyAsync(h2d)", 700}, raw{"cudaMemcpyAsync(h2d raw)", 700};
   for (int path = 0; path < 3; ++path) {
     SCOPED_TRACE(path);
     standin_fail("cudaMemcpyAsync", 1, 700);
@@ -205,14 +205,14 @@ TEST_F(CopyRunsTest, RefusedMergedCopyReportsTheCopyError) {
     if (path == 1) r = restore_pipelined_from_bytes(cuda_, file, resolve, PipelineConfig{8192, true});
     if (path == 2) r = restore_pipelined_from_registered_bytes(cuda_, file, resolve, PipelineConfig{});
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message(), path == 2 ? raw : h2d);
+    EXPECT_EQ(cuda_failure(r.error()), path == 2 ? raw : h2d) << r.error().message();
     expect_quiet();
     EXPECT_EQ(standin_live("registered"), 0);
   }
   standin_fail("cudaMemcpyAsync", 1, 700);
   auto f = freeze_pipelined_to_file(cuda_, requests(src, layout), FreezeConfig{}, path_);
   ASSERT_FALSE(f);
-  EXPECT_EQ(f.error().message(), "backend error during freeze: cuda runtime error during cudaMemcpyAsync(d2h): CudaStatus(700)");
+  EXPECT_EQ(cuda_failure(f.error()), (CudaFailure{"cudaMemcpyAsync(d2h)", 700})) << f.error().message();
   expect_quiet();
 }
 

@@ -14,6 +14,7 @@
 #include "pipeline/freeze.h"
 #include "pipeline/restore_file.h"
 #include "pipeline_test_util.h"
+#include "testing/test_seams.h"
 
 namespace vesk::test {
 namespace {

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <ostream>
 #include <new>
 #include <string>
 #include <utility>
@@ -25,7 +26,9 @@
 #include "io/direct_file.h"
 #include "pipeline/config.h"
 #include "pipeline/types.h"
+#include "snapshot_bytes.h"
 #include "standin/standin.h"
+#include "testing/test_seams.h"
 
 namespace vesk::test {
 
@@ -117,15 +120,45 @@ inline std::string hex32(std::uint32_t v) {
   return buf;
 }
 
-// Bytes that differ between regions and between positions.
-inline std::vector<std::uint8_t> pattern_bytes(std::size_t n, std::uint32_t seed) {
-  std::vector<std::uint8_t> v(n);
-  std::uint32_t x = seed * 2654435761u + 12345u;
-  for (auto& b : v) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(x >> 16);
-  }
-  return v;
+// The kind of the I/O failure a freeze or restore error wraps; empty for
+// any other error. The texts are tested where they are made; elsewhere a
+// test checks which failure it got.
+template <typename Error>
+std::optional<IoErrorKind> io_failure_kind(const Error& err) {
+  const auto* snap = std::get_if<typename Error::Snapshot>(&err.v);
+  if (snap == nullptr) return std::nullopt;
+  const auto* io = std::get_if<SnapshotError::Io>(&snap->inner.v);
+  if (io == nullptr) return std::nullopt;
+  return io->kind;
+}
+
+// The runtime failure a freeze or restore error wraps: the call's label and
+// its status; empty for any other error.
+struct CudaFailure {
+  std::string op;
+  int status;
+  bool operator==(const CudaFailure&) const = default;
+};
+inline std::ostream& operator<<(std::ostream& os, const CudaFailure& f) {
+  return os << f.op << " -> " << f.status;
+}
+template <typename Error>
+std::optional<CudaFailure> cuda_failure(const Error& err) {
+  const auto* backend = std::get_if<typename Error::Backend>(&err.v);
+  if (backend == nullptr) return std::nullopt;
+  const auto* cuda = std::get_if<BackendError::Cuda>(&backend->inner.v);
+  if (cuda == nullptr) return std::nullopt;
+  return CudaFailure{cuda->op, cuda->status.code};
+}
+// The size of the page-locked allocation a freeze or restore error reports
+// as refused; empty for any other error.
+template <typename Error>
+std::optional<std::size_t> refused_allocation(const Error& err) {
+  const auto* backend = std::get_if<typename Error::Backend>(&err.v);
+  if (backend == nullptr) return std::nullopt;
+  const auto* alloc = std::get_if<BackendError::AllocationFailed>(&backend->inner.v);
+  if (alloc == nullptr) return std::nullopt;
+  return alloc->bytes;
 }
 
 inline std::vector<std::uint8_t> read_file(const std::string& path) {

@@ -5,6 +5,7 @@
 
 #include "pipeline/freeze.h"
 #include "pipeline_test_util.h"
+#include "testing/test_seams.h"
 
 namespace vesk::test {
 namespace {
@@ -81,8 +82,7 @@ TEST_F(RestoreTest, RuntimeFailuresDrainStreamsAndFreeThePair) {
     standin_fail(c.call, c.nth, 700);
     auto r = restore();
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message(),
-              std::string("backend error during restore: cuda runtime error during ") + c.op + ": CudaStatus(700)");
+    EXPECT_EQ(cuda_failure(r.error()), (CudaFailure{c.op, 700})) << r.error().message();
     standin_set_delay_us(kStandinDefaultDelayUs);
     expect_clean_failure(0);
   }
@@ -92,13 +92,13 @@ TEST_F(RestoreTest, AllocationAndStreamDestroyFailures) {
   standin_fail("cudaMallocHost", 1, 2);
   auto r = restore(8192);
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "backend error during restore: backend allocation failed: requested 8192 bytes");
+  EXPECT_EQ(refused_allocation(r.error()), 8192u) << r.error().message();
   expect_clean_failure(0);
 
   const FailingStreamDestroy backend(709);
   r = restore_pipelined(backend, path_, resolver_for(blank_), PipelineConfig{4096, true});
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "backend error during restore: cuda runtime error during cudaStreamDestroy: CudaStatus(709)");
+  EXPECT_EQ(cuda_failure(r.error()), (CudaFailure{"cudaStreamDestroy", 709})) << r.error().message();
   expect_restored();  // every copy had completed
   expect_clean_failure(0);
 }

@@ -19,10 +19,14 @@
 #include "format/writer.h"
 #include "pipeline/checksum.h"
 #include "pipeline_test_util.h"
+#include "snapshot_bytes.h"
 #include "standin/standin.h"
 
 namespace vesk {
 namespace {
+
+using test::pattern_bytes;
+using test::RegionShape;
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
@@ -50,23 +54,6 @@ class HeapBytes {
   std::unique_ptr<std::uint8_t[]> p_;
   std::size_t n_;
 };
-
-struct RegionShape {
-  RegionKind kind;
-  std::uint32_t id;
-  std::uint64_t size;
-  bool record_crc = true;
-};
-
-std::vector<std::uint8_t> pattern(std::uint64_t size, std::uint32_t seed) {
-  std::vector<std::uint8_t> v(size);
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : v) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<std::uint8_t>(x >> 24);
-  }
-  return v;
-}
 
 // A snapshot laid out as the writer lays it out, and the stand-in's device
 // memory for every region.
@@ -99,22 +86,16 @@ struct Image {
 
 Image make_image(const std::vector<RegionShape>& shapes) {
   Image img;
-  ByteRegionWriter writer;
+  std::vector<test::PayloadRegion> regions;
   for (std::size_t i = 0; i < shapes.size(); ++i) {
-    img.payloads.push_back(pattern(shapes[i].size, static_cast<std::uint32_t>(i + 7)));
-    const std::uint32_t crc = shapes[i].record_crc ? crc32c(std::as_bytes(std::span(img.payloads.back()))) : 0;
-    writer.push_region_metadata_with_crc(shapes[i].kind, shapes[i].id, shapes[i].size, crc);
+    img.payloads.push_back(pattern_bytes(shapes[i].size, static_cast<std::uint32_t>(i + 7)));
+    regions.push_back({shapes[i].kind, shapes[i].id, img.payloads.back(), shapes[i].record_crc});
   }
-  const Snapshot snap = writer.build_snapshot();
-  const std::vector<std::uint8_t> prelude = snap.to_prelude_bytes();
-  std::size_t len = prelude.size();
-  for (const RegionEntry& e : snap.table) len = std::max<std::size_t>(len, e.file_offset + e.size);
-  img.bytes = std::make_unique<HeapBytes>(len);
-  std::memcpy(img.bytes->data(), prelude.data(), prelude.size());
-  for (std::size_t i = 0; i < shapes.size(); ++i) {
-    const RegionEntry& e = snap.table.entries()[i];
-    img.entries.push_back(e);
-    if (e.size > 0) std::memcpy(img.bytes->data() + e.file_offset, img.payloads[i].data(), e.size);
+  const test::SnapshotBytes snap = test::snapshot_bytes(regions);
+  img.bytes = std::make_unique<HeapBytes>(snap.bytes.size());
+  std::memcpy(img.bytes->data(), snap.bytes.data(), snap.bytes.size());
+  img.entries = snap.entries;
+  for (const RegionEntry& e : img.entries) {
     img.device.emplace_back(e.size);
     std::fill(img.device.back().begin(), img.device.back().end(), 0xEE);
   }
@@ -194,28 +175,26 @@ const V* as(const std::expected<RestoreStats, RestoreError>& r) {
   return r ? nullptr : std::get_if<V>(&r.error().v);
 }
 
-class MemoryRestoreTest : public testing::Test {
+// The pipeline fixture, with every memory path's registrations and
+// page-locked buffers counted back to where the case found them.
+class MemoryRestoreTest : public test::PipelineTest {
  protected:
   void SetUp() override {
+    test::PipelineTest::SetUp();
     ::unsetenv("VESK_VERIFY");
-    standin_reset();
     standin_set_delay_us(50);
-    drain_wc_cache();
     pinned_ = standin_live("pinned");
     registered_ = standin_live("registered");
     streams_ = standin_live("streams");
   }
   void TearDown() override {
     ::unsetenv("VESK_VERIFY");
-    standin_set_delay_us(0);
     drain_wc_cache();
     EXPECT_EQ(standin_live("pinned"), pinned_);
     EXPECT_EQ(standin_live("registered"), registered_);
-    EXPECT_EQ(standin_live("streams"), streams_);
     EXPECT_EQ(standin_hazards(), 0);
     EXPECT_EQ(standin_pageable_copies(), 0);
-    EXPECT_EQ(standin_peek_last_error(), 0) << "an error is left recorded for this thread";
-    standin_reset();
+    test::PipelineTest::TearDown();
   }
   // Counters start afresh; what the previous case left is checked first.
   static void reset() {
@@ -513,7 +492,7 @@ TEST_F(MemoryRestoreTest, CraftedTablesNeverReadPastTheBuffer) {
 TEST_F(MemoryRestoreTest, EntriesOutOfFileOrderAreRestoredCompletely) {
   // The second entry lies before the first: staging must start at the
   // smallest offset, not at the first entry's.
-  const auto low = pattern(5000, 1), high = pattern(7000, 2);
+  const auto low = pattern_bytes(5000, 1), high = pattern_bytes(7000, 2);
   const std::vector<RegionEntry> entries = {
       {RegionKind::Weights, 0, 7000, 16384, crc32c(std::as_bytes(std::span(high)))},
       {RegionKind::Weights, 1, 5000, 4160, crc32c(std::as_bytes(std::span(low)))}};

@@ -88,60 +88,53 @@ def test_only_the_init_function_is_exported():
     assert symbols == ["PyInit_vesk"]
 
 
-def test_sub_interpreter_is_refused():
+def _in_sub_interpreter(attempt: str) -> str:
+    """Runs `attempt` (code that imports vesk, ending with `msg = ...`) in a
+    legacy sub-interpreter of this process, turning an ImportError into its
+    message; returns msg."""
     try:
         import _testcapi
     except ImportError:
         pytest.skip("_testcapi is not available")
-    # Run the initialisation function from a (legacy) sub-interpreter of this
-    # process: it must refuse with ImportError instead of handing out the
-    # main interpreter's module.
     r, w = os.pipe()
+    body = "\n".join("    " + line for line in attempt.strip().splitlines())
     script = f"""
-import ctypes, os
-init = ctypes.PyDLL({vesk.vesk.__file__!r}).PyInit_vesk
-init.restype = ctypes.py_object
+import ctypes, os, sys
+sys.path[:0] = {[p for p in __import__("sys").path if p]!r}
 try:
-    init()
-    msg = "no error"
+{body}
 except ImportError as e:
     msg = "ImportError: " + str(e)
 os.write({w}, msg.encode())
 """
     try:
         assert _testcapi.run_in_subinterp(script) == 0
-        msg = os.read(r, 4096).decode()
+        return os.read(r, 4096).decode()
     finally:
         os.close(r)
         os.close(w)
+
+
+def test_sub_interpreter_is_refused():
+    # The initialisation function called directly must refuse with
+    # ImportError instead of handing out the main interpreter's module.
+    msg = _in_sub_interpreter(f"""
+init = ctypes.PyDLL({vesk.vesk.__file__!r}).PyInit_vesk
+init.restype = ctypes.py_object
+init()
+msg = "no error"
+""")
     assert msg.startswith("ImportError: ") and "sub-interpreter" in msg, msg
 
 
 def test_import_in_a_sub_interpreter_is_refused():
-    try:
-        import _testcapi
-    except ImportError:
-        pytest.skip("_testcapi is not available")
-    # An ordinary import statement, not a direct call of the initialisation
-    # function: the import system must not hand a sub-interpreter a copy of
-    # the module made in this one without asking the module.
-    r, w = os.pipe()
-    script = f"""
-import os, sys
-sys.path[:0] = {[p for p in __import__("sys").path if p]!r}
-try:
-    import vesk
-    msg = "imported"
-except ImportError as e:
-    msg = "ImportError: " + str(e)
-os.write({w}, msg.encode())
-"""
-    try:
-        assert _testcapi.run_in_subinterp(script) == 0
-        msg = os.read(r, 4096).decode()
-    finally:
-        os.close(r)
-        os.close(w)
+    # An ordinary import statement: the import system must not hand a
+    # sub-interpreter a copy of the module made in this one without asking
+    # the module.
+    msg = _in_sub_interpreter("""
+import vesk
+msg = "imported"
+""")
     assert msg.startswith("ImportError: ") and "sub-interpreter" in msg, msg
 
 
