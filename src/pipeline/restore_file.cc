@@ -45,25 +45,15 @@ std::expected<void, RestoreError> fold_chunk(std::span<const std::byte> src, std
 // one are still decoded, so that a table that does not decode is reported
 // first, as when the table is read whole before it is planned.
 std::expected<CopyPlan, RestoreError> read_plan(const DirectFile& file, const RegionResolver& resolve) {
-  CopyPlan plan;
-  std::optional<RestoreError> refused;
+  CopyPlanBuilder builder(resolve);
   auto head = visit_snapshot_prelude(
-      file, TableEntryVisitor{[&](std::uint64_t n) { plan.entries.reserve(table_reserve_hint(n)); },
+      file, TableEntryVisitor{[&](std::uint64_t n) { builder.reserve(table_reserve_hint(n)); },
                               [&](const RegionEntry& entry) {
-                                if (refused) return true;
-                                auto copy = plan_copy(entry, resolve);
-                                if (!copy) {
-                                  refused = std::move(copy.error());
-                                  plan = CopyPlan{};
-                                  return true;
-                                }
-                                plan.entries.push_back(*copy);
-                                plan.total_bytes += copy->size;
+                                builder.add(entry);
                                 return true;
                               }});
   if (!head) return std::unexpected(snapshot_err<RestoreError>(head.error()));
-  if (refused) return std::unexpected(*std::move(refused));
-  return plan;
+  return std::move(builder).finish();
 }
 
 // One restore's steps for run_chunk_loop: chunks are read from the file
@@ -96,11 +86,7 @@ class RestoreRun {
   }
 
   std::expected<void, RestoreError> queue(std::uint64_t k) {
-    if (auto r = upload_chunk(backend_, staging_.buffer(k), staging_.stream(k), range_.chunk_start(k),
-                              range_.chunk_end(k), runs_, copy_cursor_);
-        !r)
-      return std::unexpected(backend_err<RestoreError>(r.error()));
-    return {};
+    return upload_staged_chunk(backend_, staging_, range_, k, runs_, copy_cursor_);
   }
 
   // The worker owns the running checksums; it only reads the chunk's
@@ -169,6 +155,16 @@ std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend
   const std::vector<CopyRun> runs = restore_copy_runs(plan, restore_file_order(plan));
   ChunkCursor cursor;
   if (auto r = upload_chunk(backend, buf, stream, chunk_start, chunk_end, runs, cursor); !r)
+    return std::unexpected(backend_err<RestoreError>(r.error()));
+  return {};
+}
+
+std::expected<void, RestoreError> upload_staged_chunk(const PipelinedBackend& backend, Staging& staging,
+                                                      const ChunkRange& range, std::uint64_t k,
+                                                      std::span<const CopyRun> runs, ChunkCursor& cursor) {
+  if (auto r = upload_chunk(backend, staging.buffer(k), staging.stream(k), range.chunk_start(k), range.chunk_end(k),
+                            runs, cursor);
+      !r)
     return std::unexpected(backend_err<RestoreError>(r.error()));
   return {};
 }

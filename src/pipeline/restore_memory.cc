@@ -91,11 +91,7 @@ class StagingRun {
   }
 
   std::expected<void, RestoreError> queue(std::uint64_t k) {
-    if (auto r = upload_chunk(backend_, staging_.buffer(k), staging_.stream(k), range_.chunk_start(k),
-                              range_.chunk_end(k), runs_, cursor_);
-        !r)
-      return std::unexpected(backend_err<RestoreError>(r.error()));
-    return {};
+    return upload_staged_chunk(backend_, staging_, range_, k, runs_, cursor_);
   }
 
  private:
