@@ -125,7 +125,7 @@ std::expected<CopyPlan, RestoreError> plan_copies_from_bytes(std::span<const std
     return std::unexpected(short_data("data too short for header: " + std::to_string(data.size()) + " bytes"));
   }
   auto snapshot = Snapshot::from_prelude_bytes(data);
-  if (!snapshot) return std::unexpected(RestoreError{RestoreError::Snapshot{std::move(snapshot.error())}});
+  if (!snapshot) return std::unexpected(snapshot_err<RestoreError>(std::move(snapshot.error())));
 
   return plan_copies(snapshot->table, resolve);
 }
