@@ -35,8 +35,8 @@ enum class StagingMemory {
 // Chunk k of a transfer uses buffer k % 2 and stream k % 2. Only a call
 // that commits hands its buffers back to this thread's cache; on every
 // other path the streams are drained and destroyed, then the buffers
-// freed, so a pair a failed call may have left half-filled by a queued
-// copy is never handed out again.
+// freed: after a failed wait nothing proves that no copy still uses them,
+// so they are never handed to a later call.
 class Staging {
  public:
   // The buffers, then the streams.
