@@ -145,34 +145,40 @@ IoResult<std::size_t> pwrite_from(const DirectFile& f, std::span<const std::byte
       [&] { return ::pwrite(f.file.get(), buf.data(), buf.size(), static_cast<off_t>(offset)); });
 }
 
-IoResult<void> pread_exact(const DirectFile& f, std::span<std::byte> buf, std::uint64_t offset) {
+IoError no_progress_error(IoDirection direction, std::uint64_t done, std::uint64_t len, std::uint64_t offset) {
+  const std::string counts =
+      std::to_string(done) + " of " + std::to_string(len) + " bytes at offset " + std::to_string(offset);
+  if (direction == IoDirection::Write)
+    return IoError::custom(IoErrorKind::WriteZero, "pwrite_exact: wrote 0 after " + counts);
+  return IoError::custom(IoErrorKind::UnexpectedEof, "pread_exact: hit EOF after " + counts);
+}
+
+namespace {
+
+// The loop of pread_exact / pwrite_exact: calls until the range is moved,
+// the first error, or a call that moves nothing.
+template <IoDirection Direction, typename Byte>
+IoResult<void> transfer_exact(const DirectFile& f, std::span<Byte> buf, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < buf.size()) {
-    auto n = pread_into(f, buf.subspan(done), offset + done);
+    IoResult<std::size_t> n;
+    if constexpr (Direction == IoDirection::Write) n = pwrite_from(f, buf.subspan(done), offset + done);
+    else n = pread_into(f, buf.subspan(done), offset + done);
     if (!n) return std::unexpected(std::move(n.error()));
-    if (*n == 0) {
-      return std::unexpected(IoError::custom(
-          IoErrorKind::UnexpectedEof, "pread_exact: hit EOF after " + std::to_string(done) + " of " +
-                                          std::to_string(buf.size()) + " bytes at offset " + std::to_string(offset)));
-    }
+    if (*n == 0) return std::unexpected(no_progress_error(Direction, done, buf.size(), offset));
     done += *n;
   }
   return {};
 }
 
+}  // namespace
+
+IoResult<void> pread_exact(const DirectFile& f, std::span<std::byte> buf, std::uint64_t offset) {
+  return transfer_exact<IoDirection::Read>(f, buf, offset);
+}
+
 IoResult<void> pwrite_exact(const DirectFile& f, std::span<const std::byte> buf, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < buf.size()) {
-    auto n = pwrite_from(f, buf.subspan(done), offset + done);
-    if (!n) return std::unexpected(std::move(n.error()));
-    if (*n == 0) {
-      return std::unexpected(IoError::custom(
-          IoErrorKind::WriteZero, "pwrite_exact: wrote 0 after " + std::to_string(done) + " of " +
-                                      std::to_string(buf.size()) + " bytes at offset " + std::to_string(offset)));
-    }
-    done += *n;
-  }
-  return {};
+  return transfer_exact<IoDirection::Write>(f, buf, offset);
 }
 
 IoResult<void> truncate(const DirectFile& f, std::uint64_t len) {

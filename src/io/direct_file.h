@@ -18,6 +18,14 @@ struct DirectFile {
   bool direct = false;
 };
 
+// Which way a transfer moves bytes: from the file into memory, or out.
+enum class IoDirection { Read, Write };
+
+// The error of a whole-range transfer whose last call moved nothing after
+// `done` of `len` bytes from `offset`: end of file for a read, a zero-byte
+// write for a write.
+IoError no_progress_error(IoDirection direction, std::uint64_t done, std::uint64_t len, std::uint64_t offset);
+
 // Open attempts whose failure is never reported (nullopt instead).
 std::optional<UniqueFd> try_open_direct(const std::string& path);
 std::optional<UniqueFd> try_open_direct_write(const std::string& path, bool truncate);

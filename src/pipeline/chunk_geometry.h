@@ -1,15 +1,21 @@
-// Where a region's bytes meet one chunk of a staged transfer: the piece of
-// the region inside [chunk_start, chunk_end) goes between buffer offset
-// (overlap start - chunk start) and device offset (overlap start - the
-// region's file offset). Shared by every staging pipeline, with the cursor
-// that lets each chunk find its pieces without scanning the whole plan.
+// The geometry of every staged transfer: the alignment of direct I/O, the
+// file range a transfer moves and its chunks, where a region's bytes meet
+// one chunk (the piece of the region inside [chunk_start, chunk_end) goes
+// between buffer offset (overlap start - chunk start) and device offset
+// (overlap start - the region's file offset)), the cursor that lets each
+// chunk find its pieces without scanning the whole plan, and the bounds
+// check of payloads held in memory.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <limits>
 #include <optional>
+#include <span>
+
+#include "pipeline/types.h"
 
 namespace vesk {
 
@@ -26,6 +32,33 @@ inline std::uint64_t saturating_end(std::uint64_t offset, std::uint64_t size) {
   if (__builtin_add_overflow(offset, size, &end)) return std::numeric_limits<std::uint64_t>::max();
   return end;
 }
+
+// The file bytes [start, start + len) moved in chunks of `chunk_size`; chunk
+// i covers [chunk_start(i), chunk_end(i)), the last one possibly short.
+struct ChunkRange {
+  std::uint64_t start = 0;
+  std::uint64_t len = 0;
+  std::uint64_t chunk_size = 0;
+
+  std::uint64_t num_chunks() const { return len / chunk_size + (len % chunk_size != 0 ? 1 : 0); }
+  std::uint64_t chunk_start(std::uint64_t i) const { return start + i * chunk_size; }
+  std::uint64_t chunk_len(std::uint64_t i) const { return std::min(chunk_size, len - i * chunk_size); }
+  std::uint64_t chunk_end(std::uint64_t i) const { return chunk_start(i) + chunk_len(i); }
+};
+
+// True when some entry's payload ends past the largest file offset.
+bool payload_end_overflows(std::span<const CopyEntry> plan);
+
+// The range that holds every payload of a restore: from the block holding
+// the smallest offset (not the first entry's: a table out of file order
+// must not leave bytes of earlier-placed regions unmoved) to the largest
+// end, which saturates where it does not fit. The plan is not empty.
+ChunkRange payload_chunks(std::span<const CopyEntry> plan, std::uint64_t chunk_size);
+
+// Every payload must lie inside the `len` bytes held in memory before a
+// checksum is computed over it or a device copy reads it: the table is
+// untrusted input. The first entry that does not gives PayloadOutOfBounds.
+std::expected<void, RestoreError> check_payload_bounds(std::span<const CopyEntry> plan, std::uint64_t len);
 
 struct ChunkOverlap {
   std::uint64_t buf_offset;

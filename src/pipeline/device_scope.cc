@@ -3,6 +3,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "pipeline/error_wrap.h"
+
 namespace vesk {
 
 namespace {
@@ -53,7 +55,7 @@ std::expected<std::optional<int>, DeviceCheckError> regions_device(const DeviceB
     const PlacedRegion& r = regions[i];
     if (r.region.size == 0) continue;
     auto where = backend.pointer_location(r.region.ptr);
-    if (!where) return std::unexpected(DeviceCheckError{DeviceCheckError::Backend{where.error()}});
+    if (!where) return std::unexpected(backend_err<DeviceCheckError>(where.error()));
     if (where->kind != PointerLocation::Kind::Device && where->kind != PointerLocation::Kind::Managed) {
       return std::unexpected(DeviceCheckError{DeviceCheckError::NotDevice{describe(r, i), where->kind}});
     }

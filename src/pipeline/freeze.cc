@@ -14,115 +14,101 @@
 #include "io/direct_file.h"
 #include "pipeline/checksum.h"
 #include "pipeline/chunk_geometry.h"
+#include "pipeline/chunk_loop.h"
 #include "pipeline/config.h"
+#include "pipeline/error_wrap.h"
 #include "pipeline/copy_runs.h"
 #include "pipeline/parallel_file_io.h"
-#include "pipeline/stream_pair.h"
-#include "pipeline/worker_thread.h"
+#include "pipeline/staging_buffers.h"
 
 namespace vesk {
 
 namespace {
 
-FreezeError io_err(const IoError& e) { return FreezeError{FreezeError::Snapshot{SnapshotError::from_io(e)}}; }
-FreezeError backend_err(BackendError e) { return FreezeError{FreezeError::Backend{std::move(e)}}; }
-
-// The state one freeze shares between its per-chunk steps.
+// One freeze's steps for run_chunk_loop: the device fills the staging
+// buffers, the host checksums each chunk and writes it out.
 class FreezeRun {
  public:
-  FreezeRun(const PipelinedBackend& backend, const FreezeLayout& layout, std::uint64_t chunk_size,
-            const DirectFile& file_direct, const DirectFile& file_buffered, IoPieces pieces)
+  using Error = FreezeError;
+  static constexpr ChunkFill kFill = ChunkFill::Device;
+  static constexpr bool kChecksums = true;
+
+  FreezeRun(const PipelinedBackend& backend, Staging& staging, const FreezeLayout& layout, std::uint64_t chunk_size,
+            const DirectFile& direct_file, const DirectFile& buffered_file, IoPieces pieces)
       : backend_(backend),
+        staging_(staging),
         layout_(layout),
-        chunk_size_(chunk_size),
-        file_len_(layout.total_file_size),
-        file_direct_(file_direct),
-        file_buffered_(file_buffered),
-        direct_pieces_(write_pieces_for(file_direct, pieces)),
-        buffered_pieces_(write_pieces_for(file_buffered, pieces)),
-        runs_(freeze_copy_runs(layout.plan)) {}
+        range_{0, layout.total_file_size, chunk_size},
+        direct_file_(direct_file),
+        buffered_file_(buffered_file),
+        direct_pieces_(write_pieces_for(direct_file, pieces)),
+        buffered_pieces_(write_pieces_for(buffered_file, pieces)),
+        runs_(freeze_copy_runs(layout.plan)),
+        crcs_(layout.plan.size(), 0) {}
 
-  std::uint64_t num_chunks() const { return (file_len_ + chunk_size_ - 1) / chunk_size_; }
-
-  std::uint64_t chunk_start(std::uint64_t idx) const { return idx * chunk_size_; }
-  std::uint64_t chunk_end(std::uint64_t idx) const {
-    const std::uint64_t start = chunk_start(idx);
-    return file_len_ - start > chunk_size_ ? start + chunk_size_ : file_len_;
-  }
+  std::uint64_t num_chunks() const { return range_.num_chunks(); }
+  std::span<const std::uint32_t> crcs() const { return crcs_; }
 
   // Prelude bytes by host copy, payload pieces by queued device copies
   // (one per run of regions contiguous on the device). Chunks come in file
   // order.
-  std::expected<void, FreezeError> prepare_chunk(PinnedBuffer& buf, const StreamHandle& stream,
-                                                 std::uint64_t start, std::uint64_t end) {
+  std::expected<void, FreezeError> queue(std::uint64_t k) {
+    PinnedBuffer& buf = staging_.buffer(k);
+    const std::uint64_t start = range_.chunk_start(k);
+    const std::uint64_t end = range_.chunk_end(k);
     const auto& prelude = layout_.prelude_bytes;
-    const std::uint64_t pre_end = prelude.size();
-    if (start < pre_end) {
-      const std::uint64_t overlap_end = std::min(end, pre_end);
-      std::memcpy(buf.data(), prelude.data() + start, overlap_end - start);
-    }
-    if (auto r = dump_chunk(backend_, buf, stream, start, end, runs_, dump_cursor_); !r)
-      return std::unexpected(backend_err(r.error()));
+    if (start < prelude.size())
+      std::memcpy(buf.data(), prelude.data() + start, std::min<std::uint64_t>(end, prelude.size()) - start);
+    if (auto r = dump_chunk(backend_, buf, staging_.stream(k), start, end, runs_, dump_cursor_); !r)
+      return std::unexpected(backend_err<FreezeError>(r.error()));
     return {};
   }
 
   // A whole chunk at its aligned offset, in pieces written side by side;
   // the zero padding of a short final chunk is cut off by the truncation at
-  // the end.
-  std::expected<void, FreezeError> write_chunk_to_file(PinnedBuffer& buf, std::uint64_t start,
-                                                       std::uint64_t len) const {
+  // the end. The padding lies past the chunk's bytes, which the checksums
+  // read meanwhile.
+  std::expected<void, FreezeError> host(std::uint64_t k) {
+    PinnedBuffer& buf = staging_.buffer(k);
+    const std::uint64_t start = range_.chunk_start(k);
+    const std::uint64_t len = range_.chunk_len(k);
     const std::uint64_t aligned = round_up_4096(len);
-    if (file_direct_.direct && aligned <= chunk_size_) {
+    IoResult<void> r;
+    if (direct_file_.direct && aligned <= range_.chunk_size) {
       std::memset(buf.data() + len, 0, aligned - len);
-      auto r = pwrite_pieces(file_direct_, buf.as_slice().first(aligned), start, direct_pieces_);
+      r = pwrite_pieces(direct_file_, buf.as_slice().first(aligned), start, direct_pieces_);
       // EINVAL: this file system took the O_DIRECT open but not this write.
       if (!r && r.error().kind() == IoErrorKind::InvalidInput)
-        r = pwrite_pieces(file_buffered_, buf.as_slice().first(len), start, buffered_pieces_);
-      if (!r) return std::unexpected(io_err(r.error()));
-      return {};
+        r = pwrite_pieces(buffered_file_, buf.as_slice().first(len), start, buffered_pieces_);
+    } else {
+      r = pwrite_pieces(buffered_file_, buf.as_slice().first(len), start, buffered_pieces_);
     }
-    if (auto r = pwrite_pieces(file_buffered_, buf.as_slice().first(len), start, buffered_pieces_); !r)
-      return std::unexpected(io_err(r.error()));
+    if (!r) return std::unexpected(io_err<FreezeError>(r.error()));
     return {};
   }
 
-  // Checksums and the write of a chunk whose copies were waited for. The
-  // checksums are computed on a worker while this thread writes: both only
-  // read the chunk's bytes (the write's zero padding lies past its end), so
-  // the checksum time hides behind the disk. A worker that cannot be
-  // started leaves the checksums to this thread, before the write.
-  std::expected<void, FreezeError> finish_chunk(PinnedBuffer& buf, std::uint64_t idx,
-                                                std::span<std::uint32_t> crcs) {
-    const std::uint64_t start = chunk_start(idx);
-    const std::uint64_t end = chunk_end(idx);
-    std::exception_ptr crc_failure;
-    auto fold = [&]() noexcept {
-      try {
-        accumulate_freeze_crcs(buf, start, end, start, layout_.plan, crcs, crc_cursor_);
-      } catch (...) {
-        crc_failure = std::current_exception();
-      }
-    };
-    std::optional<std::jthread> worker = try_start_worker(fold);
-    if (!worker) fold();
-    auto written = write_chunk_to_file(buf, start, end - start);
-    if (worker) worker->join();
-    if (crc_failure) std::rethrow_exception(crc_failure);
-    return written;
+  // The checksums hide behind the disk: they run while the chunk is written.
+  std::expected<void, FreezeError> check(std::uint64_t k) {
+    const std::uint64_t start = range_.chunk_start(k);
+    accumulate_freeze_crcs(staging_.buffer(k), start, range_.chunk_end(k), start, layout_.plan, crcs_, crc_cursor_);
+    return {};
   }
+
+  [[noreturn]] void check_failed(std::exception_ptr failure) { std::rethrow_exception(failure); }
 
  private:
   const PipelinedBackend& backend_;
+  Staging& staging_;
   const FreezeLayout& layout_;
-  std::uint64_t chunk_size_;
-  std::uint64_t file_len_;
-  const DirectFile& file_direct_;
-  const DirectFile& file_buffered_;
+  ChunkRange range_;
+  const DirectFile& direct_file_;
+  const DirectFile& buffered_file_;
   IoPieces direct_pieces_;
   IoPieces buffered_pieces_;
   std::vector<CopyRun> runs_;
+  std::vector<std::uint32_t> crcs_;
   ChunkCursor dump_cursor_;  // used by the calling thread only
-  ChunkCursor crc_cursor_;   // used by one checksum fold at a time
+  ChunkCursor crc_cursor_;   // used by one check at a time
 };
 
 // The directory that holds `path`, empty for a bare file name.
@@ -133,14 +119,10 @@ std::string parent_dir(const std::string& path) {
   return path.substr(0, slash);
 }
 
-}  // namespace
-
-namespace {
-
 // The largest length a file can have (off_t is signed 64-bit).
 constexpr std::uint64_t kMaxFileLength = static_cast<std::uint64_t>(INT64_MAX);
 
-FreezeError layout_overflow() { return FreezeError{FreezeError::Snapshot{SnapshotError{SnapshotError::OffsetOverflow{}}}}; }
+FreezeError layout_overflow() { return snapshot_err<FreezeError>(SnapshotError{SnapshotError::OffsetOverflow{}}); }
 
 }  // namespace
 
@@ -220,14 +202,14 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
   // removed (io/owned_temp_file.h); both descriptors are reopenings of it.
   const std::string tmp_path = tmp_path_for(path);
   auto created = OwnedTempFile::create(tmp_path);
-  if (!created) return std::unexpected(io_err(created.error()));
+  if (!created) return std::unexpected(io_err<FreezeError>(created.error()));
   TmpFileGuard guard = TmpFileGuard::arm(*std::move(created));
   const DirectFile& tmp_file = guard.owned().file();
 
-  auto file_direct = reopen_direct(tmp_file, O_WRONLY, config.try_direct_io);
-  if (!file_direct) return std::unexpected(io_err(file_direct.error()));
-  auto file_buffered = reopen_direct(tmp_file, O_WRONLY, false);
-  if (!file_buffered) return std::unexpected(io_err(file_buffered.error()));
+  auto direct_file = reopen_direct(tmp_file, O_WRONLY, config.try_direct_io);
+  if (!direct_file) return std::unexpected(io_err<FreezeError>(direct_file.error()));
+  auto buffered_file = reopen_direct(tmp_file, O_WRONLY, false);
+  if (!buffered_file) return std::unexpected(io_err<FreezeError>(buffered_file.error()));
 
   const std::uint64_t chunk_size = config.chunk_size;
   if (!chunk_size_is_valid(chunk_size))
@@ -236,51 +218,28 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
   std::uint64_t total_bytes = 0;
   for (const auto& p : layout.plan) total_bytes += p.size;
 
-  auto bufs_r = acquire_pinned_bufs(backend, chunk_size);
-  if (!bufs_r) return std::unexpected(backend_err(bufs_r.error()));
-  BufferPair& bufs = *bufs_r;
-  auto streams_r = StreamPair::create(backend);
-  if (!streams_r) return std::unexpected(backend_err(streams_r.error()));
-  StreamPair& streams = *streams_r;
+  auto staging = Staging::create(backend, StagingMemory::Pinned, chunk_size);
+  if (!staging) return std::unexpected(backend_err<FreezeError>(staging.error()));
+  FreezeRun run(backend, *staging, layout, chunk_size, *direct_file, *buffered_file, config.io_pieces);
+  if (auto r = run_chunk_loop(run.num_chunks(), staging->streams(), run); !r) return std::unexpected(r.error());
 
-  std::vector<std::uint32_t> crcs(layout.plan.size(), 0);
-  FreezeRun run(backend, layout, chunk_size, *file_direct, *file_buffered, config.io_pieces);
-  const std::uint64_t num_chunks = run.num_chunks();
+  const auto table_bytes = region_table_bytes_with_crcs(layout.plan, run.crcs());
+  if (auto r = pwrite_exact(*buffered_file, std::as_bytes(std::span(table_bytes)), HEADER_SIZE); !r)
+    return std::unexpected(io_err<FreezeError>(r.error()));
+  if (auto r = truncate(*direct_file, layout.total_file_size); !r)
+    return std::unexpected(io_err<FreezeError>(r.error()));
+  if (auto r = fsync_file(*direct_file); !r) return std::unexpected(io_err<FreezeError>(r.error()));
+  direct_file->file.reset();
+  buffered_file->file.reset();
 
-  if (auto r = run.prepare_chunk(bufs[0], streams[0], run.chunk_start(0), run.chunk_end(0)); !r)
-    return std::unexpected(r.error());
-  if (auto r = streams.sync(0); !r) return std::unexpected(backend_err(r.error()));
-
-  // While the device fills one buffer, the host checksums and writes the
-  // other. A buffer is refilled only after its stream was waited for and
-  // its contents were written.
-  for (std::uint64_t idx = 1; idx < num_chunks; ++idx) {
-    const std::size_t curr = idx % 2;
-    const std::size_t prev = (idx - 1) % 2;
-    if (auto r = run.prepare_chunk(bufs[curr], streams[curr], run.chunk_start(idx), run.chunk_end(idx)); !r)
-      return std::unexpected(r.error());
-    if (auto r = run.finish_chunk(bufs[prev], idx - 1, crcs); !r) return std::unexpected(r.error());
-    if (auto r = streams.sync(curr); !r) return std::unexpected(backend_err(r.error()));
-  }
-  const std::uint64_t last = num_chunks - 1;
-  if (auto r = run.finish_chunk(bufs[last % 2], last, crcs); !r) return std::unexpected(r.error());
-
-  const auto table_bytes = region_table_bytes_with_crcs(layout.plan, crcs);
-  if (auto r = pwrite_exact(*file_buffered, std::as_bytes(std::span(table_bytes)), HEADER_SIZE); !r)
-    return std::unexpected(io_err(r.error()));
-  if (auto r = truncate(*file_direct, layout.total_file_size); !r) return std::unexpected(io_err(r.error()));
-  if (auto r = fsync_file(*file_direct); !r) return std::unexpected(io_err(r.error()));
-  file_direct->file.reset();
-  file_buffered->file.reset();
-
-  if (auto r = guard.owned().check_still_named(); !r) return std::unexpected(io_err(r.error()));
-  if (auto r = commit_tmp_to_final(tmp_path, path); !r) return std::unexpected(io_err(r.error()));
+  if (auto r = guard.owned().check_still_named(); !r)
+    return std::unexpected(io_err<FreezeError>(r.error()));
+  if (auto r = commit_tmp_to_final(tmp_path, path); !r) return std::unexpected(io_err<FreezeError>(r.error()));
   guard.disarm();
 
   // The snapshot is in place; a stream that cannot be destroyed still
   // fails the call, and the buffers are then freed rather than cached.
-  if (auto r = streams.destroy(); !r) return std::unexpected(backend_err(r.error()));
-  release_pinned_bufs(std::move(bufs), chunk_size);
+  if (auto r = staging->commit(); !r) return std::unexpected(backend_err<FreezeError>(r.error()));
   return FreezeStats{layout.plan.size(), total_bytes};
 }
 

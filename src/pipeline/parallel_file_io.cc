@@ -41,10 +41,11 @@ struct Failure {
 // One call's pieces. Thread t moves pieces t, t + threads, t + 2 × threads
 // and so on, in order, and records only its own first failure; the results
 // are read after every thread was joined.
-template <typename Byte>
+template <IoDirection Direction>
 class PieceRun {
  public:
-  static constexpr bool kWrite = std::is_const_v<Byte>;
+  static constexpr bool kWrite = Direction == IoDirection::Write;
+  using Byte = std::conditional_t<kWrite, const std::byte, std::byte>;
 
   PieceRun(const DirectFile& f, std::span<Byte> buf, std::uint64_t offset, IoPieces pieces)
       : f_(f), buf_(buf), offset_(offset) {
@@ -79,10 +80,7 @@ class PieceRun {
     if (first == nullptr) return {};
     if (first->error) return std::unexpected(*first->error);
     const std::uint64_t done = first->piece * piece_size_ + first->done;
-    const std::string counts = std::to_string(done) + " of " + std::to_string(buf_.size()) + " bytes at offset " +
-                               std::to_string(offset_);
-    if constexpr (kWrite) return std::unexpected(IoError::custom(IoErrorKind::WriteZero, "pwrite_exact: wrote 0 after " + counts));
-    else return std::unexpected(IoError::custom(IoErrorKind::UnexpectedEof, "pread_exact: hit EOF after " + counts));
+    return std::unexpected(no_progress_error(Direction, done, buf_.size(), offset_));
   }
 
  private:
@@ -125,12 +123,13 @@ class PieceRun {
   std::array<Failure, kMaxIoDepth> failures_{};
 };
 
-template <typename Byte>
-IoResult<void> transfer(const DirectFile& f, std::span<Byte> buf, std::uint64_t offset, IoPieces pieces) {
+template <IoDirection Direction>
+IoResult<void> transfer(const DirectFile& f, std::span<typename PieceRun<Direction>::Byte> buf, std::uint64_t offset,
+                        IoPieces pieces) {
   if (buf.empty()) return {};
-  PieceRun<Byte> run(f, buf, offset, pieces);
+  PieceRun<Direction> run(f, buf, offset, pieces);
   const std::uint32_t threads = run.threads();
-  if constexpr (PieceRun<Byte>::kWrite) {
+  if constexpr (Direction == IoDirection::Write) {
     // Errors are left to the writes themselves, which report them as a
     // single write would; an unsupported reservation costs nothing.
     if (threads > 1) (void)::fallocate(f.file.get(), 0, static_cast<off_t>(offset), static_cast<off_t>(buf.size()));
@@ -158,12 +157,12 @@ IoPieces write_pieces_for(const DirectFile& f, IoPieces wanted) {
 }
 
 IoResult<void> pread_pieces(const DirectFile& f, std::span<std::byte> buf, std::uint64_t offset, IoPieces pieces) {
-  return transfer(f, buf, offset, pieces);
+  return transfer<IoDirection::Read>(f, buf, offset, pieces);
 }
 
 IoResult<void> pwrite_pieces(const DirectFile& f, std::span<const std::byte> buf, std::uint64_t offset,
                              IoPieces pieces) {
-  return transfer(f, buf, offset, pieces);
+  return transfer<IoDirection::Write>(f, buf, offset, pieces);
 }
 
 void set_piece_fault_for_testing(PieceFault fault) { g_fault.store(fault, std::memory_order_relaxed); }

@@ -10,7 +10,10 @@
 
 #include "backend/backend.h"
 #include "pipeline/checksum.h"
+#include "pipeline/chunk_geometry.h"
 #include "pipeline/config.h"
+#include "pipeline/copy_runs.h"
+#include "pipeline/staging_buffers.h"
 #include "pipeline/types.h"
 
 namespace vesk {
@@ -20,6 +23,12 @@ namespace vesk {
 std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend, const PinnedBuffer& buf,
                                                  const StreamHandle& stream, std::uint64_t chunk_start,
                                                  std::uint64_t chunk_end, std::span<const CopyEntry> plan);
+
+// Queues the copies of chunk k of `range`, held in its staging buffer, on
+// its stream; `runs` and `cursor` as for upload_chunk.
+std::expected<void, RestoreError> upload_staged_chunk(const PipelinedBackend& backend, Staging& staging,
+                                                      const ChunkRange& range, std::uint64_t k,
+                                                      std::span<const CopyRun> runs, ChunkCursor& cursor);
 
 // The shape of the checksum step a test may put in place of
 // fold_and_verify_chunk_crc (testing/test_seams.h).

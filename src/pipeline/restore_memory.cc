@@ -5,49 +5,26 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <string>
 
 #include "format/snapshot.h"
 #include "io/io_error.h"
 #include "pipeline/checksum.h"
 #include "pipeline/chunk_geometry.h"
+#include "pipeline/chunk_loop.h"
+#include "pipeline/error_wrap.h"
 #include "pipeline/copy_runs.h"
 #include "pipeline/restore_file.h"
 #include "pipeline/restore_plan.h"
+#include "pipeline/staging_buffers.h"
 #include "pipeline/stream_pair.h"
 
 namespace vesk {
 namespace {
 
 RestoreError short_data(std::string message) {
-  return RestoreError{RestoreError::Snapshot{SnapshotError{SnapshotError::Io{IoErrorKind::UnexpectedEof,
-                                                                             std::move(message)}}}};
-}
-
-RestoreError backend_error(BackendError e) { return RestoreError{RestoreError::Backend{std::move(e)}}; }
-
-// Every payload must lie inside the buffer before a checksum is computed
-// over it or a device copy reads it: the table is untrusted input.
-std::expected<void, RestoreError> check_payload_bounds(std::span<const std::uint8_t> data,
-                                                       std::span<const CopyEntry> plan) {
-  for (const CopyEntry& e : plan) {
-    const std::uint64_t end = saturating_end(e.file_offset, e.size);
-    if (end > data.size()) {
-      return std::unexpected(RestoreError{RestoreError::PayloadOutOfBounds{
-          data.size(), static_cast<std::size_t>(std::min<std::uint64_t>(end, std::numeric_limits<std::size_t>::max()))}});
-    }
-  }
-  return {};
-}
-
-// The checksum pass of every path: bounds first, then the CRCs. With
-// verification switched off nothing is read here.
-std::expected<void, RestoreError> verify_in_bounds(std::span<const std::uint8_t> data,
-                                                   std::span<const CopyEntry> plan) {
-  if (crc_verification_disabled()) return {};
-  if (auto ok = check_payload_bounds(data, plan); !ok) return ok;
-  return verify_plan_crcs_from_bytes(std::as_bytes(data), plan);
+  return snapshot_err<RestoreError>(
+      SnapshotError{SnapshotError::Io{IoErrorKind::UnexpectedEof, std::move(message)}});
 }
 
 // Standard error unbuffered and below any language runtime, so that the
@@ -66,34 +43,6 @@ void write_stderr_line(const std::string& line) {
   }
 }
 
-// Chunk geometry of the staging path.
-struct StagedRange {
-  std::uint64_t read_start = 0;
-  std::uint64_t read_len = 0;
-  std::uint64_t chunk_size = 0;
-  std::uint64_t num_chunks = 0;
-
-  std::uint64_t chunk_start(std::uint64_t i) const { return read_start + i * chunk_size; }
-  std::uint64_t chunk_len(std::uint64_t i) const { return std::min(chunk_size, read_len - i * chunk_size); }
-};
-
-StagedRange staged_range(std::span<const CopyEntry> plan, std::uint64_t chunk_size) {
-  // The smallest offset, not the first entry's: a table out of file order
-  // must not leave bytes before the first entry unsent.
-  std::uint64_t payload_start = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t payload_end = 0;
-  for (const CopyEntry& e : plan) {
-    payload_start = std::min(payload_start, e.file_offset);
-    payload_end = std::max(payload_end, saturating_end(e.file_offset, e.size));
-  }
-  StagedRange r;
-  r.read_start = payload_start / kAlign * kAlign;
-  r.read_len = payload_end - r.read_start;
-  r.chunk_size = chunk_size;
-  r.num_chunks = r.read_len / chunk_size + (r.read_len % chunk_size != 0 ? 1 : 0);
-  return r;
-}
-
 std::string too_short_message(std::uint64_t offset, std::uint64_t end, std::size_t len) {
   return "data too short: need byte " + std::to_string(offset) + ".." + std::to_string(end) + " but len is " +
          std::to_string(len);
@@ -102,24 +51,70 @@ std::string too_short_message(std::uint64_t offset, std::uint64_t end, std::size
 // The first chunk whose bytes the buffer does not hold, reported as its
 // staging would report it. Found before the first copy is queued, so a
 // truncated buffer never leaves the device half written.
-std::expected<void, RestoreError> check_staged_range(std::span<const std::uint8_t> data, const StagedRange& r) {
+std::expected<void, RestoreError> check_staged_range(std::span<const std::uint8_t> data, const ChunkRange& r) {
   const std::uint64_t len = data.size();
-  if (r.num_chunks == 0 || r.read_start + r.read_len <= len) return {};
+  if (r.num_chunks() == 0 || r.start + r.len <= len) return {};
   // Chunk ends increase, so the first short chunk is the one holding byte
   // `len` (or the first chunk of all when the range starts past the end).
-  const std::uint64_t i = len <= r.read_start ? 0 : (len - r.read_start) / r.chunk_size;
+  const std::uint64_t i = len <= r.start ? 0 : (len - r.start) / r.chunk_size;
   const std::uint64_t start = r.chunk_start(i);
   return std::unexpected(short_data(too_short_message(start, start + r.chunk_len(i), data.size())));
 }
 
-// Copies buffer bytes [offset, offset + length) into the front of a staging
-// buffer.
-std::expected<void, RestoreError> copy_chunk(std::span<const std::uint8_t> data, PinnedBuffer& staging,
-                                             std::uint64_t offset, std::uint64_t length) {
-  const std::uint64_t end = saturating_end(offset, length);
-  if (end > data.size()) return std::unexpected(short_data(too_short_message(offset, end, data.size())));
-  std::memcpy(staging.data(), data.data() + offset, length);
-  return {};
+// One staging restore's steps for run_chunk_loop: chunks are copied from
+// the caller's bytes into the staging buffers and from there to the
+// device. The whole buffer was checked before the first chunk.
+class StagingRun {
+ public:
+  using Error = RestoreError;
+  static constexpr ChunkFill kFill = ChunkFill::Host;
+  static constexpr bool kChecksums = false;
+
+  StagingRun(const PipelinedBackend& backend, Staging& staging, ChunkRange range, std::span<const std::uint8_t> data,
+             std::span<const CopyEntry> plan)
+      : backend_(backend),
+        staging_(staging),
+        range_(range),
+        data_(data),
+        // Regions in file order, once; each chunk continues where the last
+        // one stopped.
+        runs_(restore_copy_runs(plan, restore_file_order(plan))) {}
+
+  // Buffer bytes [offset, offset + length) into the front of the chunk's
+  // staging buffer.
+  std::expected<void, RestoreError> host(std::uint64_t k) {
+    const std::uint64_t offset = range_.chunk_start(k);
+    const std::uint64_t end = saturating_end(offset, range_.chunk_len(k));
+    if (end > data_.size()) return std::unexpected(short_data(too_short_message(offset, end, data_.size())));
+    std::memcpy(staging_.buffer(k).data(), data_.data() + offset, range_.chunk_len(k));
+    return {};
+  }
+
+  std::expected<void, RestoreError> queue(std::uint64_t k) {
+    return upload_staged_chunk(backend_, staging_, range_, k, runs_, cursor_);
+  }
+
+ private:
+  const PipelinedBackend& backend_;
+  Staging& staging_;
+  ChunkRange range_;
+  std::span<const std::uint8_t> data_;
+  std::vector<CopyRun> runs_;
+  ChunkCursor cursor_;
+};
+
+// The plan, then its copies, from bytes the runtime can already reach.
+std::expected<RestoreStats, RestoreError> restore_planned_from_registered(const PipelinedBackend& backend,
+                                                                          std::span<const std::uint8_t> data,
+                                                                          const RegionResolver& resolve) {
+  auto plan = plan_copies_from_bytes(data, resolve);
+  if (!plan) return std::unexpected(std::move(plan.error()));
+  const RestoreStats stats{plan->entries.size(), plan->total_bytes};
+  if (plan->entries.empty()) return stats;
+  if (auto ok = run_pre_registered_plan(backend, data, plan->entries); !ok) {
+    return std::unexpected(std::move(ok.error()));
+  }
+  return stats;
 }
 
 }  // namespace
@@ -130,7 +125,7 @@ std::expected<CopyPlan, RestoreError> plan_copies_from_bytes(std::span<const std
     return std::unexpected(short_data("data too short for header: " + std::to_string(data.size()) + " bytes"));
   }
   auto snapshot = Snapshot::from_prelude_bytes(data);
-  if (!snapshot) return std::unexpected(RestoreError{RestoreError::Snapshot{std::move(snapshot.error())}});
+  if (!snapshot) return std::unexpected(snapshot_err<RestoreError>(std::move(snapshot.error())));
 
   return plan_copies(snapshot->table, resolve);
 }
@@ -140,11 +135,11 @@ std::expected<void, RestoreError> run_pre_registered_plan(const PipelinedBackend
                                                           std::span<const CopyEntry> plan) {
   // Bounds are checked whether or not checksums are: the copies below read
   // the caller's buffer directly.
-  if (auto ok = check_payload_bounds(data, plan); !ok) return ok;
+  if (auto ok = check_payload_bounds(plan, data.size()); !ok) return ok;
   if (auto ok = verify_plan_crcs_from_bytes(std::as_bytes(data), plan); !ok) return ok;
 
   auto streams = StreamPair::create(backend);
-  if (!streams) return std::unexpected(backend_error(streams.error()));
+  if (!streams) return std::unexpected(backend_err<RestoreError>(streams.error()));
 
   // Everything is queued before the first wait so that consecutive copies
   // overlap in the copy engines; runs of regions contiguous in both the
@@ -157,13 +152,13 @@ std::expected<void, RestoreError> run_pre_registered_plan(const PipelinedBackend
       auto queued = backend.memcpy_h2d_async_raw(DeviceRegion{DevicePtr{run.device.value + done}, len},
                                                  data.data() + run.file_offset + done, static_cast<std::size_t>(len),
                                                  (*streams)[k % 2]);
-      if (!queued) return std::unexpected(backend_error(queued.error()));
+      if (!queued) return std::unexpected(backend_err<RestoreError>(queued.error()));
     }
   }
   for (std::size_t i = 0; i < 2; ++i) {
-    if (auto ok = streams->sync(i); !ok) return std::unexpected(backend_error(ok.error()));
+    if (auto ok = streams->sync(i); !ok) return std::unexpected(backend_err<RestoreError>(ok.error()));
   }
-  if (auto ok = streams->destroy(); !ok) return std::unexpected(backend_error(ok.error()));
+  if (auto ok = streams->destroy(); !ok) return std::unexpected(backend_err<RestoreError>(ok.error()));
   return {};
 }
 
@@ -181,56 +176,18 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_bytes(const Bac
     return std::unexpected(RestoreError{RestoreError::InvalidConfig{invalid_chunk_size_message(chunk_size)}});
   }
   const std::span<const CopyEntry> entries = plan->entries;
-  const StagedRange range = staged_range(entries, chunk_size);
+  const ChunkRange range = payload_chunks(entries, chunk_size);
 
-  auto acquired = acquire_wc_bufs(backend, static_cast<std::size_t>(chunk_size));
-  if (!acquired) return std::unexpected(backend_error(acquired.error()));
-  BufferPair bufs = std::move(*acquired);
-  // Declared after the buffers: on a failure return it drains both streams
-  // before the buffers are freed.
-  auto streams = StreamPair::create(backend);
-  if (!streams) return std::unexpected(backend_error(streams.error()));
-
-  if (auto ok = verify_in_bounds(data, entries); !ok) return std::unexpected(std::move(ok.error()));
+  auto staging = Staging::create(backend, StagingMemory::WriteCombined, static_cast<std::size_t>(chunk_size));
+  if (!staging) return std::unexpected(backend_err<RestoreError>(staging.error()));
+  if (auto ok = verify_plan_crcs_from_bytes(std::as_bytes(data), entries); !ok)
+    return std::unexpected(std::move(ok.error()));
   if (auto ok = check_staged_range(data, range); !ok) return std::unexpected(std::move(ok.error()));
 
-  const std::uint64_t n = range.num_chunks;
-  // Regions in file order, once; each chunk continues where the last one
-  // stopped.
-  const std::vector<CopyRun> runs = restore_copy_runs(entries, restore_file_order(entries));
-  ChunkCursor cursor;
-  auto dispatch = [&](std::uint64_t i) -> std::expected<void, RestoreError> {
-    const std::uint64_t start = range.chunk_start(i);
-    if (auto ok = upload_chunk(backend, bufs[i % 2], (*streams)[i % 2], start, start + range.chunk_len(i), runs, cursor);
-        !ok)
-      return std::unexpected(backend_error(ok.error()));
-    return {};
-  };
-  if (n > 0) {
-    if (auto ok = copy_chunk(data, bufs[0], range.chunk_start(0), range.chunk_len(0)); !ok) {
-      return std::unexpected(std::move(ok.error()));
-    }
-  }
-  if (n == 1) {
-    if (auto ok = dispatch(0); !ok) return std::unexpected(std::move(ok.error()));
-    if (auto ok = streams->sync(0); !ok) return std::unexpected(backend_error(ok.error()));
-  } else if (n >= 2) {
-    for (std::uint64_t i = 1; i < n; ++i) {
-      if (auto ok = dispatch(i - 1); !ok) return std::unexpected(std::move(ok.error()));
-      // Buffer i % 2 was last read by stream i % 2, waited for in the
-      // previous iteration (or never used yet).
-      if (auto ok = copy_chunk(data, bufs[i % 2], range.chunk_start(i), range.chunk_len(i)); !ok) {
-        return std::unexpected(std::move(ok.error()));
-      }
-      if (auto ok = streams->sync((i - 1) % 2); !ok) return std::unexpected(backend_error(ok.error()));
-    }
-    if (auto ok = dispatch(n - 1); !ok) return std::unexpected(std::move(ok.error()));
-    for (std::size_t i = 0; i < 2; ++i) {
-      if (auto ok = streams->sync(i); !ok) return std::unexpected(backend_error(ok.error()));
-    }
-  }
-  if (auto ok = streams->destroy(); !ok) return std::unexpected(backend_error(ok.error()));
-  release_wc_bufs(std::move(bufs), static_cast<std::size_t>(chunk_size));
+  StagingRun run(backend, *staging, range, data, entries);
+  if (auto ok = run_chunk_loop(range.num_chunks(), staging->streams(), run); !ok)
+    return std::unexpected(std::move(ok.error()));
+  if (auto ok = staging->commit(); !ok) return std::unexpected(backend_err<RestoreError>(ok.error()));
   return stats;
 }
 
@@ -245,7 +202,7 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_registered_byte
 
   // The runtime takes a mutable pointer; registration never writes the bytes.
   auto registration = backend.host_register(const_cast<std::uint8_t*>(data.data()), data.size());
-  if (!registration) return std::unexpected(backend_error(registration.error()));
+  if (!registration) return std::unexpected(backend_err<RestoreError>(registration.error()));
   if (auto ok = run_pre_registered_plan(backend, data, plan->entries); !ok) {
     return std::unexpected(std::move(ok.error()));
   }
@@ -255,14 +212,7 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_registered_byte
 std::expected<RestoreStats, RestoreError> restore_pipelined_from_pre_registered_bytes(
     const Backend& backend, std::span<const std::uint8_t> data, const RegionResolver& resolve,
     const PipelineConfig& /*config*/) {
-  auto plan = plan_copies_from_bytes(data, resolve);
-  if (!plan) return std::unexpected(std::move(plan.error()));
-  const RestoreStats stats{plan->entries.size(), plan->total_bytes};
-  if (plan->entries.empty()) return stats;
-  if (auto ok = run_pre_registered_plan(backend, data, plan->entries); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  return stats;
+  return restore_planned_from_registered(backend, data, resolve);
 }
 
 std::expected<RestoreStats, RestoreError> restore_pipelined_from_bytes_auto(const Backend& backend,
@@ -279,14 +229,7 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_bytes_auto(cons
   }
   // From here on the registration is released on every exit, after the
   // plan's streams are drained (they live inside run_pre_registered_plan).
-  auto plan = plan_copies_from_bytes(data, resolve);
-  if (!plan) return std::unexpected(std::move(plan.error()));
-  const RestoreStats stats{plan->entries.size(), plan->total_bytes};
-  if (plan->entries.empty()) return stats;
-  if (auto ok = run_pre_registered_plan(backend, data, plan->entries); !ok) {
-    return std::unexpected(std::move(ok.error()));
-  }
-  return stats;
+  return restore_planned_from_registered(backend, data, resolve);
 }
 
 }  // namespace vesk

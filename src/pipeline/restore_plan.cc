@@ -1,27 +1,38 @@
 #include "pipeline/restore_plan.h"
 
+#include <utility>
+
 namespace vesk {
 
-std::expected<CopyEntry, RestoreError> plan_copy(const RegionEntry& entry, const RegionResolver& resolve) {
-  const std::optional<DeviceRegion> region = resolve(entry.kind, entry.logical_id);
-  if (!region) return std::unexpected(RestoreError{RestoreError::UnmappedRegion{entry.kind, entry.logical_id}});
-  if (region->size != entry.size) {
-    return std::unexpected(
-        RestoreError{RestoreError::DeviceSizeMismatch{entry.kind, entry.logical_id, entry.size, region->size}});
+void CopyPlanBuilder::add(const RegionEntry& entry) {
+  if (refused_) return;
+  const std::optional<DeviceRegion> region = resolve_(entry.kind, entry.logical_id);
+  if (!region) {
+    refused_ = RestoreError{RestoreError::UnmappedRegion{entry.kind, entry.logical_id}};
+  } else if (region->size != entry.size) {
+    refused_ = RestoreError{RestoreError::DeviceSizeMismatch{entry.kind, entry.logical_id, entry.size, region->size}};
+  } else {
+    plan_.entries.push_back(
+        CopyEntry{entry.kind, entry.logical_id, entry.file_offset, entry.size, *region, entry.crc32c});
+    plan_.total_bytes += entry.size;
+    return;
   }
-  return CopyEntry{entry.kind, entry.logical_id, entry.file_offset, entry.size, *region, entry.crc32c};
+  plan_ = CopyPlan{};
+}
+
+std::expected<CopyPlan, RestoreError> CopyPlanBuilder::finish() && {
+  if (refused_) return std::unexpected(*std::move(refused_));
+  return std::move(plan_);
 }
 
 std::expected<CopyPlan, RestoreError> plan_copies(const RegionTable& table, const RegionResolver& resolve) {
-  CopyPlan plan;
-  plan.entries.reserve(table.size());
+  CopyPlanBuilder builder(resolve);
+  builder.reserve(table.size());
   for (const RegionEntry& entry : table) {
-    auto copy = plan_copy(entry, resolve);
-    if (!copy) return std::unexpected(std::move(copy.error()));
-    plan.entries.push_back(*copy);
-    plan.total_bytes += copy->size;
+    builder.add(entry);
+    if (builder.refused()) break;
   }
-  return plan;
+  return std::move(builder).finish();
 }
 
 }  // namespace vesk

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <vector>
 
 #include "format/region.h"
@@ -16,9 +17,24 @@ struct CopyPlan {
   std::uint64_t total_bytes = 0;
 };
 
-// One table entry onto its region: UnmappedRegion or DeviceSizeMismatch
-// where the caller mapped none or one of another size.
-std::expected<CopyEntry, RestoreError> plan_copy(const RegionEntry& entry, const RegionResolver& resolve);
+// Builds a plan entry by entry, in table order. The first entry the
+// caller mapped no region to, or one of another size, is kept as the
+// refusal (UnmappedRegion or DeviceSizeMismatch) and the plan is dropped;
+// later entries are ignored.
+class CopyPlanBuilder {
+ public:
+  explicit CopyPlanBuilder(const RegionResolver& resolve) : resolve_(resolve) {}
+
+  void reserve(std::size_t n) { plan_.entries.reserve(n); }
+  void add(const RegionEntry& entry);
+  bool refused() const { return refused_.has_value(); }
+  std::expected<CopyPlan, RestoreError> finish() &&;
+
+ private:
+  const RegionResolver& resolve_;
+  CopyPlan plan_;
+  std::optional<RestoreError> refused_;
+};
 
 // The first entry without a region, or whose region differs in size, ends
 // the plan with UnmappedRegion or DeviceSizeMismatch.

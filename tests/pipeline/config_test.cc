@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "backend/real_cuda.h"
+#include "pipeline/staging_buffers.h"
 #include "pipeline_test_util.h"
 #include "standin/standin.h"
 
@@ -103,6 +104,38 @@ TEST_F(StagingCache, SameSizeReusesThePair) {
     EXPECT_EQ(backend.wc, 0);
     EXPECT_EQ((*second)[0].data(), p0);
     release_pinned_bufs(std::move(*second), kChunk);
+  });
+}
+
+// A call's staging goes back to the cache only when the call commits; a
+// call that fails (drops it uncommitted) frees its pair, even one it took
+// from the cache, and its streams.
+TEST_F(StagingCache, OnlyACommittedCallHandsItsPairBack) {
+  on_fresh_thread([&] {
+    RealCuda backend;
+    const long streams = standin_live("streams");
+    auto create = [&] { return Staging::create(backend, StagingMemory::Pinned, kChunk); };
+    {
+      auto failed = create();
+      ASSERT_TRUE(failed.has_value());
+      EXPECT_EQ(standin_live("streams"), streams + 2);
+    }
+    EXPECT_EQ(live_pinned(), base_);
+    EXPECT_EQ(standin_live("streams"), streams);
+    {
+      auto committed = create();
+      ASSERT_TRUE(committed.has_value());
+      ASSERT_TRUE(committed->commit().has_value());
+      EXPECT_EQ(standin_live("streams"), streams);
+    }
+    EXPECT_EQ(live_pinned(), base_ + 2);
+    {
+      auto failed = create();
+      ASSERT_TRUE(failed.has_value());
+      EXPECT_EQ(live_pinned(), base_ + 2);  // the cached pair, not a new one
+    }
+    EXPECT_EQ(live_pinned(), base_);
+    EXPECT_EQ(standin_live("streams"), streams);
   });
 }
 

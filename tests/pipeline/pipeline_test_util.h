@@ -25,6 +25,7 @@
 #include "backend/real_cuda.h"
 #include "io/direct_file.h"
 #include "pipeline/config.h"
+#include "pipeline/staging_buffers.h"
 #include "pipeline/types.h"
 #include "snapshot_bytes.h"
 #include "standin/standin.h"
