@@ -167,13 +167,6 @@ std::expected<FreezeLayout, FreezeError> build_freeze_plan(std::span<const Freez
   return layout;
 }
 
-BackendResult<void> launch_dumps(const PipelinedBackend& backend, PinnedBuffer& buf, const StreamHandle& stream,
-                                 std::uint64_t chunk_start, std::uint64_t chunk_end,
-                                 std::span<const FreezePlan> plan) {
-  ChunkCursor cursor;
-  return dump_chunk(backend, buf, stream, chunk_start, chunk_end, freeze_copy_runs(plan), cursor);
-}
-
 std::string tmp_path_for(const std::string& path) { return path + kTmpSuffix; }
 
 IoResult<void> commit_tmp_to_final(const std::string& tmp_path, const std::string& final_path) {

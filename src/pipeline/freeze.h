@@ -28,12 +28,6 @@ struct FreezeLayout {
 
 std::expected<FreezeLayout, FreezeError> build_freeze_plan(std::span<const FreezeRequest> requests,
                                                            const FreezeConfig& config);
-// Queues the device-to-host copies of the region pieces that fall into file
-// bytes [chunk_start, chunk_end), each at its offset from the chunk start.
-// The first refused copy ends the loop; copies queued before stay queued.
-BackendResult<void> launch_dumps(const PipelinedBackend& backend, PinnedBuffer& buf, const StreamHandle& stream,
-                                 std::uint64_t chunk_start, std::uint64_t chunk_end,
-                                 std::span<const FreezePlan> plan);
 
 std::string tmp_path_for(const std::string& path);
 IoResult<void> commit_tmp_to_final(const std::string& tmp_path, const std::string& final_path);

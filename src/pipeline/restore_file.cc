@@ -149,16 +149,6 @@ class RestoreRun {
 
 void set_chunk_crc_fold_for_testing(ChunkCrcFold fold) { g_fold_override.store(fold, std::memory_order_relaxed); }
 
-std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend, const PinnedBuffer& buf,
-                                                 const StreamHandle& stream, std::uint64_t chunk_start,
-                                                 std::uint64_t chunk_end, std::span<const CopyEntry> plan) {
-  const std::vector<CopyRun> runs = restore_copy_runs(plan, restore_file_order(plan));
-  ChunkCursor cursor;
-  if (auto r = upload_chunk(backend, buf, stream, chunk_start, chunk_end, runs, cursor); !r)
-    return std::unexpected(backend_err<RestoreError>(r.error()));
-  return {};
-}
-
 std::expected<void, RestoreError> upload_staged_chunk(const PipelinedBackend& backend, Staging& staging,
                                                       const ChunkRange& range, std::uint64_t k,
                                                       std::span<const CopyRun> runs, ChunkCursor& cursor) {

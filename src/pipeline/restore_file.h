@@ -18,12 +18,6 @@
 
 namespace vesk {
 
-// Queues the host-to-device copies of one chunk whose bytes start at buffer
-// offset 0 and cover file bytes [chunk_start, chunk_end).
-std::expected<void, RestoreError> launch_uploads(const PipelinedBackend& backend, const PinnedBuffer& buf,
-                                                 const StreamHandle& stream, std::uint64_t chunk_start,
-                                                 std::uint64_t chunk_end, std::span<const CopyEntry> plan);
-
 // Queues the copies of chunk k of `range`, held in its staging buffer, on
 // its stream; `runs` and `cursor` as for upload_chunk.
 std::expected<void, RestoreError> upload_staged_chunk(const PipelinedBackend& backend, Staging& staging,
