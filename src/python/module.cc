@@ -12,6 +12,7 @@
 #include "python/functions.h"
 #include "python/host_tools.h"
 #include "python/pinned_mmap.h"
+#include "python/reader_functions.h"
 #include "python/py_ref.h"
 
 namespace vesk::py {
@@ -105,6 +106,7 @@ PyObject* create_module() {
   }
   // Host-only helpers of the command line: underscored and outside __all__.
   if (PyModule_AddFunctions(module.get(), host_tool_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), reader_methods()) != 0) return nullptr;
   return module.release();
 }
 
