@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cuda/runtime.h"
+#include "python/device_functions.h"
 #include "python/errors.h"
 #include "python/functions.h"
 #include "python/host_tools.h"
@@ -107,6 +108,7 @@ PyObject* create_module() {
   // Host-only helpers of the command line: underscored and outside __all__.
   if (PyModule_AddFunctions(module.get(), host_tool_methods()) != 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), reader_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), device_methods()) != 0) return nullptr;
   return module.release();
 }
 

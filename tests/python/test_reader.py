@@ -8,7 +8,6 @@ import argparse
 import json
 import os
 import sys
-import types
 
 import pytest
 
@@ -153,7 +152,7 @@ class CpuTensor:
         return CpuTensor(self.data, self.dtype, tuple(shape))
 
 
-def test_torch_load_to_the_cpu_and_by_name(monkeypatch, tmp_path, device):
+def test_torch_load_to_the_cpu_and_by_name(monkeypatch, tmp_path, device, runtime):
     import vesk.torch as vt
 
     torch = fake_torch(device)
@@ -164,8 +163,9 @@ def test_torch_load_to_the_cpu_and_by_name(monkeypatch, tmp_path, device):
              "y": torch.Tensor((2,), torch.float32, data=bytes(range(8, 16)))}
     path = tmp_path / "state.vesk"
     vt.save(path, state, metadata={"origin": "test"})
-    # The CPU load needs no device: a runtime that fails every call is never asked.
-    monkeypatch.setattr("vesk._device._runtime", lambda: types.SimpleNamespace())
+    # The CPU load needs no device: the runtime is never asked.
+    device_calls = ("cudaMalloc", "cudaMemcpy", "cudaMemcpyAsync", "cudaDeviceSynchronize", "cudaStreamCreate")
+    before = [runtime.calls(c) for c in device_calls]
     cpu = vt.load(path, device="cpu")
     assert {n: (t.dtype.name, t.shape, t.data) for n, t in cpu.items()} == {
         "x": ("bfloat16", (2, 2), bytes(range(8))), "y": ("float32", (2,), bytes(range(8, 16)))}
@@ -173,8 +173,7 @@ def test_torch_load_to_the_cpu_and_by_name(monkeypatch, tmp_path, device):
     with pytest.raises(KeyError, match="not in the snapshot: 'nope'"):
         vt.load(path, device="cpu", names=["nope"])
     assert named.open(path).annotations == {"origin": "test"}
-    monkeypatch.undo()
-    monkeypatch.setitem(sys.modules, "torch", torch)
+    assert [runtime.calls(c) for c in device_calls] == before
     some = vt.load(path, device="cuda:0", names=["x"])
     assert list(some) == ["x"] and some["x"].read() == bytes(range(8))
 
@@ -191,6 +190,16 @@ def test_errors_carry_their_variant_and_io_kind(tmp_path, device):
     with pytest.raises(ValueError) as e:
         vesk.freeze_to_file_pipelined(str(tmp_path / "x.vesk"), [("Weights", 0, 0, 0)])
     assert e.value.vesk_error == "UnknownRegionKind"
+
+
+@pytest.mark.standin
+def test_a_failed_device_call_leaves_no_error_behind(tmp_path, device, standin):
+    array = DeviceArray(device, (4,), "|u1", bytes(4))
+    standin.fail("cudaMalloc", 1, 2)
+    with pytest.raises(RuntimeError, match="^vesk runtime error: cuda runtime error during cudaMalloc: "
+                                           "CudaStatus\\(2\\)$") as e:
+        named.freeze(tmp_path / "x.vesk", weights={"w": array})
+    assert e.value.vesk_error == "Cuda" and standin.last_error_left() == 0
 
 
 def cli_args(path, as_json=False):
