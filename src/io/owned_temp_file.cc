@@ -35,18 +35,17 @@ enum class Lock { Taken, Held, Unavailable };
 
 struct LockAttempt {
   Lock outcome;
-  int err;             // for Unavailable: why flock failed
+  int err;               // for Unavailable: why flock failed
   Clock::duration took;  // how slow this file system's locks are
 };
 
-// An exclusive lock, waiting for it or not. Any failure but "held by
-// another" means this file system cannot lock (ENOLCK, EOPNOTSUPP,
-// ENOSYS, EINVAL).
-LockAttempt try_lock(int fd, bool wait) {
+// An exclusive lock, if free. Any failure but "held by another" means
+// this file system cannot lock (ENOLCK, EOPNOTSUPP, ENOSYS, EINVAL).
+LockAttempt try_lock(int fd) {
   const auto start = Clock::now();
   int rc;
   do {
-    rc = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
   } while (rc < 0 && errno == EINTR);
   const int err = rc == 0 ? 0 : errno;
   const auto took = Clock::now() - start;
@@ -78,6 +77,20 @@ IoError no_locks(const std::string& path, int err) {
                                 "told: this file system offers no file locks (flock: " +
                              IoError::from_errno(err).to_string() +
                              "); it is left alone (remove it if no freeze of the target is running)");
+}
+
+// Locks this freeze's own new file. Only a freeze that found it unlocked
+// and took it for stale can hold the lock, and only for a moment (it lets
+// go, or removes the file): wait for that, within bounds. Held: it stayed
+// held; Unavailable: this file system has no locks.
+Lock lock_own(int fd) {
+  LockAttempt attempt = try_lock(fd);
+  const auto deadline = Clock::now() + patience_after(attempt.took);
+  while (attempt.outcome == Lock::Held && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    attempt = try_lock(fd);
+  }
+  return attempt.outcome;
 }
 
 // The file at the name is locked: a running freeze writes it, or one that
@@ -123,12 +136,12 @@ std::optional<IoError> reclaim(const std::string& path) {
   // Unlocked at a first look, it may be a file created an instant ago
   // whose creator is about to lock it: let go, give the creator its grace
   // period, and look again.
-  const LockAttempt first = try_lock(found.get(), false);
+  const LockAttempt first = try_lock(found.get());
   if (first.outcome == Lock::Unavailable) return no_locks(path, first.err);
   if (first.outcome == Lock::Held) return wait_for_removal(path, id, patience_after(first.took));
   (void)::flock(found.get(), LOCK_UN);
   std::this_thread::sleep_for(grace_after(first.took));
-  const LockAttempt second = try_lock(found.get(), false);
+  const LockAttempt second = try_lock(found.get());
   if (second.outcome == Lock::Unavailable) return no_locks(path, second.err);
   if (second.outcome == Lock::Held) return wait_for_removal(path, id, patience_after(first.took + second.took));
   // Locked twice: stale. Removed only if the name still leads to it.
@@ -151,12 +164,9 @@ IoResult<OwnedTempFile> OwnedTempFile::create(std::string path) {
     struct stat st {};
     if (::fstat(file.file.get(), &st) != 0) return std::unexpected(IoError::from_errno(errno));
     const FileIdentity id = identity_of(st);
-    // Only a freeze reclaiming this file for stale can hold its lock, and
-    // only for a moment; waiting for it settles who has it. Without locks
-    // on this file system the file goes on unlocked: nobody takes over a
-    // file there. Either way the name must still lead to it.
-    (void)try_lock(file.file.get(), true);
-    if (!names(path, id)) continue;
+    // Without locks on this file system the file goes on unlocked: nobody
+    // takes over a file there. Either way the name must still lead to it.
+    if (lock_own(file.file.get()) == Lock::Held || !names(path, id)) continue;
     return OwnedTempFile(std::move(path), std::move(file), id);
   }
   return std::unexpected(

@@ -54,11 +54,12 @@ def child_env(**shim: str) -> dict[str, str]:
     return env
 
 
-def freeze_together(target: Path, seeds: list[int], sizes: list[int], env: dict[str, str]) -> dict[int, str]:
+def freeze_together(target: Path, seeds: list[int], sizes: list[int], env: dict[str, str],
+                    copy_delay_us: int = 3000) -> dict[int, str]:
     """Starts one freezer process per seed, lets them all go at once, and
     returns each one's outcome line."""
     procs = [subprocess.Popen([sys.executable, "-c", FREEZER, str(target), str(s), str(HERE),
-                               ",".join(map(str, sizes)), "3000"],
+                               ",".join(map(str, sizes)), str(copy_delay_us)],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                               env=env) for s in seeds]
     for p in procs:
@@ -74,15 +75,18 @@ def freeze_together(target: Path, seeds: list[int], sizes: list[int], env: dict[
     return results
 
 
+# (shim settings, a stale unfinished file before each round, device copy delay in us)
 LOCK_MODES = {
-    "working locks": ({}, False),
+    "working locks": ({}, False, 3000),
     # A file system without a lock service: flock fails outright.
-    "ENOLCK": ({"VESK_SHIM_FLOCK_ERRNO": str(errno.ENOLCK)}, False),
-    "EOPNOTSUPP": ({"VESK_SHIM_FLOCK_ERRNO": str(errno.EOPNOTSUPP)}, False),
-    "ENOSYS": ({"VESK_SHIM_FLOCK_ERRNO": str(errno.ENOSYS)}, False),
+    "ENOLCK": ({"VESK_SHIM_FLOCK_ERRNO": str(errno.ENOLCK)}, False, 3000),
+    "EOPNOTSUPP": ({"VESK_SHIM_FLOCK_ERRNO": str(errno.EOPNOTSUPP)}, False, 3000),
+    "ENOSYS": ({"VESK_SHIM_FLOCK_ERRNO": str(errno.ENOSYS)}, False, 3000),
     # A loaded network file system, where each round finds the unfinished
-    # file of a freeze that died.
-    "slow locks, stale file": ({"VESK_SHIM_FLOCK_DELAY_MS": "30"}, True),
+    # file of a freeze that died: quick freezes, which the others may wait
+    # out, and slow ones, which they must refuse.
+    "slow locks, stale file": ({"VESK_SHIM_FLOCK_DELAY_MS": "30"}, True, 3000),
+    "slow locks, stale file, slow freezes": ({"VESK_SHIM_FLOCK_DELAY_MS": "30"}, True, 500_000),
 }
 
 
@@ -95,7 +99,7 @@ def test_concurrent_freezes_of_one_target_publish_whole_snapshots(tmp_path, mode
     fails with a clear error, at least one succeeds every round, the target
     holds exactly the snapshot of one that succeeded, and nothing is left
     beside it."""
-    shim, stale = LOCK_MODES[mode]
+    shim, stale, copy_delay_us = LOCK_MODES[mode]
     target = tmp_path / "model.vesk"
     sizes = [MiB + 5, 3000, 2 * MiB]
     seeds = [10, 20, 30, 40]
@@ -105,7 +109,7 @@ def test_concurrent_freezes_of_one_target_publish_whole_snapshots(tmp_path, mode
     for _ in range(rounds):
         if stale:
             Path(str(target) + ".vesk-incomplete").write_bytes(b"left by a freeze that died")
-        results = freeze_together(target, seeds, sizes, child_env(**shim))
+        results = freeze_together(target, seeds, sizes, child_env(**shim), copy_delay_us)
         succeeded = [s for s, r in results.items() if r == "ok"]
         for r in results.values():
             if r != "ok":
@@ -117,7 +121,7 @@ def test_concurrent_freezes_of_one_target_publish_whole_snapshots(tmp_path, mode
         counted["published exact" if exact else "wrong"] += 1
     print(f"\n{mode}: {rounds} rounds of {len(seeds)} freezes: {counted}")
     assert counted["wrong"] == 0
-    if mode == "working locks":
+    if mode in ("working locks", "slow locks, stale file, slow freezes"):
         assert counted["refused"] > 0, "the freezes never overlapped"
 
 
