@@ -5,6 +5,7 @@
 
 #include "backend/backend_error.h"
 #include "cuda/runtime.h"
+#include "python/backend.h"
 #include "python/buffer_view.h"
 #include "python/error_attributes.h"
 #include "python/errors.h"
@@ -34,6 +35,7 @@ void* as_pointer(unsigned long long address) { return reinterpret_cast<void*>(st
 // _device_alloc(size) -> int: an allocation on the current device.
 PyObject* device_alloc(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     Py_ssize_t size = 0;
     if (!PyArg_ParseTuple(args, "n:_device_alloc", &size)) return nullptr;
     if (size < 0) {
@@ -50,6 +52,7 @@ PyObject* device_alloc(PyObject*, PyObject* args) {
 // _device_free(ptr): frees an allocation of _device_alloc.
 PyObject* device_free(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     unsigned long long address = 0;
     if (!PyArg_ParseTuple(args, "K:_device_free", &address)) return nullptr;
     if (cudaError_t s = cuda().cudaFree(as_pointer(address)); s != cudaSuccess) return raise_cuda(s, "cudaFree");
@@ -60,6 +63,7 @@ PyObject* device_free(PyObject*, PyObject* args) {
 // _device_upload(ptr, data): copies a buffer's bytes to device memory.
 PyObject* device_upload(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     auto view = std::make_unique<BufferView>();
     unsigned long long address = 0;
     if (!PyArg_ParseTuple(args, "Ky*:_device_upload", &address, view->fill_target())) return nullptr;
@@ -75,6 +79,7 @@ PyObject* device_upload(PyObject*, PyObject* args) {
 // _device_download(ptr, size) -> bytes
 PyObject* device_download(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     unsigned long long address = 0;
     Py_ssize_t size = 0;
     if (!PyArg_ParseTuple(args, "Kn:_device_download", &address, &size)) return nullptr;
@@ -97,6 +102,7 @@ PyObject* device_download(PyObject*, PyObject* args) {
 // _device_synchronize(): waits for all work queued on the current device.
 PyObject* device_synchronize(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     const cudaError_t s = unlocked([] { return cuda().cudaDeviceSynchronize(); });
     if (s != cudaSuccess) return raise_cuda(s, "cudaDeviceSynchronize");
     Py_RETURN_NONE;
