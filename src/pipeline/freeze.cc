@@ -34,7 +34,8 @@ class FreezeRun {
   static constexpr bool kChecksums = true;
 
   FreezeRun(const PipelinedBackend& backend, Staging& staging, const FreezeLayout& layout, std::uint64_t chunk_size,
-            const DirectFile& direct_file, const DirectFile& buffered_file, IoPieces pieces)
+            const DirectFile& direct_file, const DirectFile& buffered_file, IoPieces pieces,
+            const DeviceAllocations* allocations)
       : backend_(backend),
         staging_(staging),
         layout_(layout),
@@ -43,7 +44,7 @@ class FreezeRun {
         buffered_file_(buffered_file),
         direct_pieces_(write_pieces_for(direct_file, pieces)),
         buffered_pieces_(write_pieces_for(buffered_file, pieces)),
-        runs_(freeze_copy_runs(layout.plan)),
+        runs_(freeze_copy_runs(layout.plan, allocations)),
         crcs_(layout.plan.size(), 0) {}
 
   std::uint64_t num_chunks() const { return range_.num_chunks(); }
@@ -213,7 +214,8 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
 
   auto staging = Staging::create(backend, StagingMemory::Pinned, chunk_size);
   if (!staging) return std::unexpected(backend_err<FreezeError>(staging.error()));
-  FreezeRun run(backend, *staging, layout, chunk_size, *direct_file, *buffered_file, config.io_pieces);
+  FreezeRun run(backend, *staging, layout, chunk_size, *direct_file, *buffered_file, config.io_pieces,
+                config.allocations);
   if (auto r = run_chunk_loop(run.num_chunks(), staging->streams(), run); !r) return std::unexpected(r.error());
 
   const auto table_bytes = region_table_bytes_with_crcs(layout.plan, run.crcs());
