@@ -179,11 +179,11 @@ std::expected<RegionsPlacement, DeviceCheckError> regions_device(const DeviceBac
 
 BackendResult<CurrentDevice> CurrentDevice::enter(const DeviceBackend& backend, std::optional<int> device) {
   if (!device) return CurrentDevice(nullptr, {});
-  auto context = backend.current_context();
-  if (!context) return std::unexpected(context.error());
   auto previous = backend.current_device();
   if (!previous) return std::unexpected(previous.error());
   if (*previous == *device) return CurrentDevice(nullptr, {});
+  auto context = backend.current_context();
+  if (!context) return std::unexpected(context.error());
   if (auto set = backend.set_device(*device); !set) return std::unexpected(set.error());
   return CurrentDevice(&backend, Previous{context->known, context->handle, *previous});
 }

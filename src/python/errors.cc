@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "python/cuda_status_notes.h"
 #include "python/py_ref.h"
 
 namespace vesk::py {
@@ -80,6 +81,7 @@ std::nullptr_t raise(const VeskPyError& err) {
   const std::string text = err.message();
   PyRef msg = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (msg) PyErr_SetObject(err.exception_class(), msg.get());
+  add_cuda_status_note(text);
   return nullptr;
 }
 

@@ -207,7 +207,7 @@ TEST_F(DeviceScopeTest, CallsOnDeviceOneLeaveDeviceZeroAlone) {
     for (std::uint32_t i = 0; i < 3; ++i) out.push_back({"weights", i, {DevicePtr{r.ptr.value + i * 4096}, 4096}});
     return out;
   };
-  const TempDir dir;
+  const test::TempDir dir;
   ASSERT_TRUE(dir.ok());
   const std::string path = dir.file("one.vesk");
   const auto freeze_and_restore = [&] {
