@@ -236,11 +236,10 @@ class Layout:
         }
 
 
-def write_json_stream(head: dict[str, Any], rows: Iterator[dict[str, Any]], out=None) -> None:
+def write_json_stream(head: dict[str, Any], rows: Iterator[dict[str, Any]]) -> None:
     """One JSON object whose "regions" list is written row by row, so that a
     table of millions of entries never sits in memory as text."""
-    out = out or sys.stdout
-    with whole_document():
+    with whole_document() as out:
         text = json_text(head, indent=2)
         out.write(text[:-2] + ',\n  "regions": [')
         for i, r in enumerate(rows):

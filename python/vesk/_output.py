@@ -2,8 +2,8 @@
 
 Human output shows names and messages with every character a terminal would
 act on escaped; JSON output is valid UTF-8 whatever the file names hold; a
-JSON document is written whole or not at all, even when Ctrl-C comes while it
-is written; and a failed write of standard output (a full disk, a closed pipe)
+JSON document is written whole or not at all, whatever fails or Ctrl-C
+interrupts; and a failed write of standard output (a full disk, a closed pipe)
 ends the command without a traceback.
 """
 
@@ -12,8 +12,10 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import shutil
 import signal
 import sys
+import tempfile
 import threading
 from collections.abc import Iterator
 from typing import Any, TextIO
@@ -89,8 +91,9 @@ class _CheckedStream:
 
 
 class Documents:
-    """Whether a JSON document was begun on standard output, so that an
-    error is not written as a second one after it."""
+    """Whether a JSON document was begun on standard output (only a second
+    Ctrl-C leaves one unfinished), so that an error is not written as a
+    second document after it."""
 
     begun = False
 
@@ -120,11 +123,9 @@ def discard_stdout() -> None:
 
 
 @contextlib.contextmanager
-def whole_document() -> Iterator[None]:
-    """Writes one JSON document whole: a Ctrl-C while it is written waits for
-    its end and then interrupts; a second Ctrl-C stops at once, as a way out
-    of an output nobody reads."""
-    Documents.begun = True
+def _ctrl_c_deferred() -> Iterator[None]:
+    """A first Ctrl-C waits for the end of the block and then interrupts; a
+    second one stops at once, as a way out of an output nobody reads."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
@@ -138,13 +139,27 @@ def whole_document() -> Iterator[None]:
     previous = signal.signal(signal.SIGINT, defer)
     try:
         yield
-        sys.stdout.flush()
     finally:
         signal.signal(signal.SIGINT, previous)
     if pending:
         raise KeyboardInterrupt
 
 
+@contextlib.contextmanager
+def whole_document() -> Iterator[TextIO]:
+    """A JSON document, written whole or not at all: it is made aside (in
+    memory, on disk past 16 MiB), so that a failure or a Ctrl-C while it is
+    made leaves standard output empty for the error's own document, and then
+    copied out with Ctrl-C deferred until the copy ends."""
+    with tempfile.SpooledTemporaryFile(max_size=16 << 20, mode="w+", encoding="utf-8") as doc:
+        yield doc  # type: ignore[misc]
+        doc.seek(0)
+        with _ctrl_c_deferred():
+            Documents.begun = True
+            shutil.copyfileobj(doc, sys.stdout, 1 << 20)  # type: ignore[misc]
+            sys.stdout.flush()
+
+
 def print_json(value: Any, **options: Any) -> None:
-    with whole_document():
-        sys.stdout.write(json_text(value, **options) + "\n")
+    with whole_document() as doc:
+        doc.write(json_text(value, **options) + "\n")
