@@ -59,6 +59,14 @@ def json_text(value: Any, **options: Any) -> str:
     return text if "\\ud" not in text else json.dumps(_without_surrogates(value), **options)
 
 
+def json_batch(rows: str) -> str:
+    """Rows already written as JSON objects joined by ",\\n    ", made valid
+    Unicode as json_text makes them (only when a lone surrogate is there)."""
+    if "\\ud" not in rows:
+        return rows
+    return ",\n    ".join(json_text(r) for r in json.loads("[" + rows + "]"))
+
+
 class OutputFailed(Exception):
     """Standard output could not be written; `error` says why."""
 

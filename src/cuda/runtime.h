@@ -23,6 +23,10 @@ struct CudaRuntime {
   cudaMallocHost_fn cudaMallocHost = nullptr;
   cudaHostAlloc_fn cudaHostAlloc = nullptr;
   cudaFreeHost_fn cudaFreeHost = nullptr;
+  cudaMalloc_fn cudaMalloc = nullptr;
+  cudaFree_fn cudaFree = nullptr;
+  cudaMemcpy_fn cudaMemcpy = nullptr;
+  cudaDeviceSynchronize_fn cudaDeviceSynchronize = nullptr;
   cudaHostRegister_fn cudaHostRegister = nullptr;
   cudaHostUnregister_fn cudaHostUnregister = nullptr;
   cudaGetLastError_fn cudaGetLastError = nullptr;

@@ -171,8 +171,8 @@ std::expected<void, FreezeError> finish_file(const FreezeFiles& f, const FreezeL
     return std::unexpected(
         io_step_err(r.error(), "writing at offset " + std::to_string(HEADER_SIZE) + " of " + f.tmp_path));
   if (auto r = truncate(f.direct, layout.total_file_size); !r)
-    return std::unexpected(
-        io_step_err(r.error(), "truncating " + f.tmp_path + " to " + std::to_string(layout.total_file_size) + " bytes"));
+    return std::unexpected(io_step_err(
+        r.error(), "truncating " + f.tmp_path + " to " + std::to_string(layout.total_file_size) + " bytes"));
   if (auto r = keep_replaced_permissions(f.created, f.final_path); !r)
     return std::unexpected(
         io_step_err(r.error(), "copying the permissions of " + f.final_path + " to " + f.tmp_path));

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "python/error_attributes.h"
 #include "python/py_ref.h"
 
 namespace vesk::py {
@@ -85,6 +86,7 @@ PyRef text_with_names(std::string_view text) {
 std::nullptr_t raise(const VeskPyError& err) {
   PyRef msg = text_with_names(err.message());
   if (msg) PyErr_SetObject(err.exception_class(), msg.get());
+  if (msg) tag_pending_exception(tag_of(err));
   return nullptr;
 }
 

@@ -15,6 +15,7 @@
 #include "python/backend.h"
 #include "python/buffer_view.h"
 #include "python/convert.h"
+#include "python/error_attributes.h"
 #include "python/errors.h"
 #include "python/pinned_mmap.h"
 #include "python/py_ref.h"
@@ -65,14 +66,14 @@ template <class Call>
 PyObject* on_regions_device(const std::vector<PlacedRegion>& placed, Call&& call) {
   if (!bind_cuda_runtime()) return nullptr;
   auto device = regions_device(cuda_backend(), placed);
-  if (!device) return raise(VeskPyError{VeskPyError::Runtime{device.error().message()}});
+  if (!device) return raise_error(device.error());
   auto scope = CurrentDevice::enter(cuda_backend(), *device);
-  if (!scope) return raise(VeskPyError{VeskPyError::Runtime{scope.error().message()}});
+  if (!scope) return raise_error(scope.error());
   return call();
 }
 
 PyObject* restore_result(const std::expected<RestoreStats, RestoreError>& result) {
-  if (!result) return raise(VeskPyError{VeskPyError::Runtime{result.error().message()}});
+  if (!result) return raise_error(result.error());
   return counters("regions_restored", result->regions_restored, result->bytes_copied);
 }
 
@@ -125,7 +126,7 @@ PyObject* freeze_to_file_pipelined(PyObject*, PyObject* args, PyObject* kwargs) 
     return on_regions_device(placed, [&]() -> PyObject* {
       auto stats = freeze_pipelined_to_file(cuda_backend(), *requests, config, *path);
       if (!stats) {
-        raise(VeskPyError{VeskPyError::Runtime{stats.error().message()}});
+        raise_error(stats.error());
         if (!stats.error().failed_step.empty()) add_note("vesk failed while " + stats.error().failed_step);
         return nullptr;
       }

@@ -140,9 +140,11 @@ def test_verify_refuses_a_payload_cut_short(snapshot, tmp_path):
     out = run_cli("verify", str(cut))
     assert out.returncode == 2
     assert "region payload out of bounds: file_size=5000, payload_end=9292" in out.stderr
-    # inspect still reads the table, and says the file is too short.
+    # inspect still reads the table, says the file is too short and fails.
     out = run_cli("inspect", str(cut))
-    assert out.returncode == 0 and "TRUNCATED" in out.stdout
+    assert out.returncode == 1 and "TRUNCATED" in out.stdout and "the file is truncated" in out.stdout
+    out = run_cli("inspect", "--json", str(cut))
+    assert out.returncode == 1 and json.loads(out.stdout)["truncated"] is True
 
 
 @pytest.mark.standin
@@ -191,7 +193,7 @@ def test_inspect_shows_names_dtypes_and_shapes_of_a_named_snapshot(tmp_path, dev
     data[-3] ^= 1
     path.write_bytes(bytes(data))
     out = run_cli("inspect", str(path))
-    assert out.returncode == 0 and "manifest        UNUSABLE: the manifest region fails its checksum" in out.stdout
+    assert out.returncode == 0 and "manifest        UNUSABLE: region checksum mismatch: kind=Metadata" in out.stdout
 
 
 @pytest.mark.parametrize("content", [b"", b"VESK", b"PK\3\4" + bytes(8000)], ids=["empty", "short", "magic"])
