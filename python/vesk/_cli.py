@@ -370,9 +370,11 @@ def cmd_bench(args: argparse.Namespace) -> int:
         raise CliError("usage", f"--dir {args.dir}: not an existing directory")
     if args.size < args.regions:
         raise CliError("usage", f"--size {args.size} is below one byte per region for {args.regions} regions")
+    from vesk import vesk as native
+
     try:
-        _native()._runtime_path()  # bound here, at the first need of the device
-    except RuntimeError as e:
+        native._runtime_path()  # bound here, at the first need of the device
+    except ImportError as e:
         raise CliError("no_runtime", str(e)) from None
     from vesk import _bench
 
