@@ -435,9 +435,9 @@ def notes_of(error: BaseException) -> list[str]:
 def _report(error: CliError, args_json: bool, command: str | None, path: str | None,
             notes: list[str] | None = None) -> None:
     notes = notes_of(error) if notes is None else notes
+    # Once the output holds a document, an error is told on stderr instead.
+    args_json = args_json and not Documents.begun
     if args_json:
-        if Documents.begun:  # the output already holds a document
-            return
         body: dict[str, Any] = {"kind": error.kind, "message": str(error)}
         if notes:
             body["notes"] = notes
