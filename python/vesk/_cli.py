@@ -463,6 +463,7 @@ def main(argv: list[str] | None = None) -> int:
             stream.reconfigure(errors="backslashreplace")
     argv = sys.argv[1:] if argv is None else argv
     wants_json = "--json" in argv
+    Documents.begun = False
     try:
         with checked_stdout():
             return _run(argv, wants_json)
