@@ -26,7 +26,7 @@ from typing import Any, Callable
 
 import vesk
 from vesk._cli import human_bytes
-from vesk._output import print_json
+from vesk._output import print_json, printable
 
 H2D, D2H = 1, 2
 PIECE = 64 << 20  # bytes per host-side copy or checksum step
@@ -393,7 +393,7 @@ def print_table(r: dict[str, Any]) -> None:
         "restore_bytes_auto": "pinned host-to-device",
         "restore_pinned_mmap": "pinned host-to-device",
     }
-    print(f"vesk bench: {human_bytes(r['size'])} in {r['regions']} regions, runtime {r['runtime']}, "
+    print(f"vesk bench: {human_bytes(r['size'])} in {r['regions']} regions, runtime {printable(r['runtime'])}, "
           f"every restored byte checked")
     print(f"{'path':<26}{'seconds':>10}{'GB/s':>10}   ratio to the limit")
     for name, limit_name in against.items():
