@@ -79,9 +79,9 @@ PyObject* runtime_path(PyObject*, PyObject*) {
 
 PyMethodDef kMethods[] = {
     {"_read_prelude", read_prelude, METH_VARARGS,
-     "_read_prelude(path)\n--\n\nRead and check a snapshot's header and region table (no device work)."},
+     "_read_prelude(path, /)\n--\n\nRead and check a snapshot's header and region table (no device work)."},
     {"_crc32c", crc32c_of, METH_VARARGS,
-     "_crc32c(data, crc=0)\n--\n\nCRC-32C of a buffer's bytes, continuing `crc` (no device work)."},
+     "_crc32c(data, crc=0, /)\n--\n\nCRC-32C of a buffer's bytes, continuing `crc` (no device work)."},
     {"_runtime_path", runtime_path, METH_NOARGS,
      "_runtime_path()\n--\n\nPath of the CUDA runtime library the module bound."},
     {nullptr, nullptr, 0, nullptr},
