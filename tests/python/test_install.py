@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 from helpers import build_snapshot
+from readme_examples import examples_module
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -128,3 +129,18 @@ def test_repaired_wheel_installs_with_its_declared_dependencies(tmp_path, wheel,
     assert "site-packages/vesk" in out["python_files"]
     version = run([os.path.join(bin_dir, "vesk"), "--version"], env=env, timeout=60)
     assert version.returncode == 0 and version.stdout.startswith("vesk ")
+    check_types_as_installed(bin_dir, env, tmp_path)
+
+
+def check_types_as_installed(bin_dir, env, tmp_path):
+    """A type checker finds the installed package's stubs (py.typed) and
+    accepts the README's examples with them."""
+    try:
+        import mypy  # noqa: F401
+    except ImportError:
+        return
+    (tmp_path / "examples.py").write_text(examples_module(REPO / "README.md"))
+    check = run([sys.executable, "-m", "mypy", "--config-file", str(REPO / "pyproject.toml"), "--python-executable",
+                 os.path.join(bin_dir, "python"), "--cache-dir", str(tmp_path / "cache"), "examples.py"],
+                env={k: v for k, v in env.items() if k != "MYPYPATH"}, cwd=tmp_path, timeout=600)
+    assert check.returncode == 0, check.stdout + check.stderr
