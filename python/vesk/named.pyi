@@ -4,13 +4,15 @@
 import os
 from collections.abc import Buffer, Mapping
 from dataclasses import dataclass
+from types import TracebackType
 from typing import Any, Final
 
 from .vesk import PinnedMmap
 
-__all__ = ["MANIFEST_LOGICAL_ID", "ManifestEntry", "ManifestMismatch", "NoManifest", "freeze", "read_manifest",
-           "restore"]
+__all__ = ["MANIFEST_LOGICAL_ID", "ManifestEntry", "ManifestMismatch", "NoManifest", "SnapshotContents", "freeze",
+           "open", "read_manifest", "restore"]
 
+# A path, or a snapshot in memory (bytes, bytearray, mmap, memoryview, PinnedMmap).
 _Source = str | os.PathLike[str] | Buffer | PinnedMmap
 
 MANIFEST_LOGICAL_ID: Final[int]
@@ -18,11 +20,16 @@ MANIFEST_LOGICAL_ID: Final[int]
 class ManifestMismatch(ValueError):
     """The destination arrays do not match the snapshot's manifest."""
 
+    vesk_error: str
+    io_kind: None
     differences: list[str]
     def __init__(self, differences: list[str]) -> None: ...
 
 class NoManifest(ValueError):
     """The snapshot was written without a manifest (by the region functions)."""
+
+    vesk_error: str
+    io_kind: None
 
 @dataclass(frozen=True)
 class ManifestEntry:
@@ -34,6 +41,28 @@ class ManifestEntry:
     nbytes: int
     def describe(self) -> str: ...
 
+class SnapshotContents:
+    """A named snapshot opened for reading on the host (no device needed)."""
+
+    vllm_commit: str | None
+    def __init__(self, source: _Source) -> None: ...
+    @property
+    def entries(self) -> list[ManifestEntry]: ...
+    @property
+    def annotations(self) -> dict[str, str]: ...
+    def names(self, kind: str = "weights") -> list[str]: ...
+    def entry(self, name: str, kind: str = "weights") -> ManifestEntry: ...
+    def read(self, name: str, kind: str = "weights") -> bytes:
+        """The region's bytes, checked against its CRC-32C; reads only them."""
+    def close(self) -> None: ...
+    def __enter__(self) -> SnapshotContents: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
+
 def freeze(
     path: str | os.PathLike[str],
     *,
@@ -41,6 +70,7 @@ def freeze(
     kv_live_block: Mapping[str, Any] | None = None,
     metadata: Mapping[str, Any] | None = None,
     vllm_commit: str | None = None,
+    annotations: Mapping[str, str] | None = None,
 ) -> dict[str, int]:
     """Freezes named device arrays and their manifest into a snapshot file."""
 
@@ -52,14 +82,15 @@ def restore(
     metadata: Mapping[str, Any] | None = None,
     chunk_size_mb: int = 64,
     direct_io: bool = True,
+    partial: bool = False,
 ) -> dict[str, int]:
     """Restores a named snapshot into device arrays given by name."""
 
 def read_manifest(source: _Source) -> list[ManifestEntry]:
     """The manifest of a snapshot file (path) or of a snapshot in memory."""
 
+def open(source: _Source) -> SnapshotContents:
+    """Opens a named snapshot (a path or a snapshot in memory) for reading on the host."""
+
 # Used by the package's command line; not part of the public surface.
 KIND_CODES: Final[dict[str, int]]
-MANIFEST_KIND: Final[str]
-
-def _checked_manifest(raw: bytes, crc: int) -> list[ManifestEntry]: ...

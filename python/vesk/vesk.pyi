@@ -2,9 +2,9 @@
 # which the package re-exports, and the host-only helpers of the command
 # line.
 import os
-from collections.abc import Buffer, Sequence
+from collections.abc import Buffer, Callable, Sequence
 from types import TracebackType
-from typing import Final, Literal, TypedDict, final
+from typing import Any, Literal, final
 
 # The underscored names exist for type checkers only. A kind is any str to
 # the checker: the module refuses an unknown one with ValueError, and a
@@ -12,13 +12,8 @@ from typing import Final, Literal, TypedDict, final
 # the checker widens to str.
 _RegionTuple = tuple[str, int, int, int]
 
-class _FreezeStats(TypedDict):
-    regions_frozen: int
-    bytes_copied: int
-
-class _RestoreStats(TypedDict):
-    regions_restored: int
-    bytes_copied: int
+# Counters of a call: {"regions_frozen" or "regions_restored", "bytes_copied"}.
+_Stats = dict[str, int]
 
 __all__ = [
     "freeze_to_file_pipelined",
@@ -34,7 +29,7 @@ def freeze_to_file_pipelined(
     path: str,
     requests: Sequence[_RegionTuple],
     vllm_commit: str | None = None,
-) -> _FreezeStats:
+) -> _Stats:
     """Pipelined freeze: double-buffered async D2H with overlapped writes."""
 
 def restore_from_file_pipelined(
@@ -42,27 +37,27 @@ def restore_from_file_pipelined(
     mapping: Sequence[_RegionTuple],
     chunk_size_mb: int = 64,
     direct_io: bool = True,
-) -> _RestoreStats:
+) -> _Stats:
     """Pipelined restore: double-buffered async DMA with O_DIRECT."""
 
 def restore_from_bytes_pipelined(
     data: Buffer,
     mapping: Sequence[_RegionTuple],
     chunk_size_mb: int = 64,
-) -> _RestoreStats:
+) -> _Stats:
     """RAM-backed pipelined restore: reads from a byte buffer instead of disk."""
 
 def restore_from_bytes_auto(
     data: Buffer,
     mapping: Sequence[_RegionTuple],
     chunk_size_mb: int = 64,
-) -> _RestoreStats:
+) -> _Stats:
     """Auto-dispatching RAM-backed pipelined restore (first-class alias)."""
 
 def restore_from_bytes_pipelined_zerocopy(
     data: Buffer,
     mapping: Sequence[_RegionTuple],
-) -> _RestoreStats:
+) -> _Stats:
     """Zero-copy RAM-backed pipelined restore: DMA directly from the buffer."""
 
 @final
@@ -91,23 +86,43 @@ class PinnedMmap:
 def restore_from_pinned_mmap(
     pinned: PinnedMmap,
     mapping: Sequence[_RegionTuple],
-) -> _RestoreStats:
+) -> _Stats:
     """Restore a snapshot using a pre-registered `PinnedMmap`."""
 
-class _Prelude(TypedDict):
-    version: int
-    num_regions: int
-    region_table_offset: int
-    vllm_commit: bytes
-    file_size: int
-    # (kind code, logical_id, size, file_offset, crc32c) in table order
-    regions: list[tuple[int, int, int, int, int]]
+# What the host-only readers take: a path, a snapshot in memory or a
+# PinnedMmap; `label` names it in messages.
+_Source = str | os.PathLike[str] | Buffer | PinnedMmap
 
-def _read_prelude(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], /) -> _Prelude:
-    """Read and check a snapshot's header and region table (no device work)."""
+def _snapshot_layout(source: _Source, label: str | None = None) -> dict[str, Any]:
+    """Header fields and the region table as native columns."""
+
+def _snapshot_manifest(source: _Source, label: str | None = None) -> dict[str, Any] | None:
+    """The checked manifest, or None when the snapshot has none."""
+
+def _read_region(source: _Source, kind: int, logical_id: int, label: str | None = None) -> bytes:
+    """One region's bytes, checked against its CRC-32C."""
+
+def _verify(source: _Source, progress: Callable[[int], object], label: str | None = None) -> dict[str, Any]:
+    """Recompute every recorded CRC-32C."""
 
 def _crc32c(data: Buffer, crc: int = 0, /) -> int:
     """CRC-32C of a buffer's bytes, continuing `crc` (no device work)."""
 
 def _runtime_path() -> str:
     """Path of the CUDA runtime library the module bound."""
+
+# The device work of the Python package, through the module's runtime.
+def _device_alloc(size: int, /) -> int:
+    """Device memory on the current device."""
+
+def _device_free(ptr: int, /) -> None:
+    """Free memory of _device_alloc."""
+
+def _device_upload(ptr: int, data: Buffer, /) -> None:
+    """Copy bytes to the device."""
+
+def _device_download(ptr: int, size: int, /) -> bytes:
+    """Copy bytes from the device."""
+
+def _device_synchronize() -> None:
+    """Wait for all work queued on the current device."""

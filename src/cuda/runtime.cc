@@ -67,6 +67,10 @@ bool try_one(const std::string& path, CudaRuntime& rt, std::string& why, bool on
   bool ok = bind_symbol(handle, "cudaMallocHost", rt.cudaMallocHost, why) &&
             bind_symbol(handle, "cudaHostAlloc", rt.cudaHostAlloc, why) &&
             bind_symbol(handle, "cudaFreeHost", rt.cudaFreeHost, why) &&
+            bind_symbol(handle, "cudaMalloc", rt.cudaMalloc, why) &&
+            bind_symbol(handle, "cudaFree", rt.cudaFree, why) &&
+            bind_symbol(handle, "cudaMemcpy", rt.cudaMemcpy, why) &&
+            bind_symbol(handle, "cudaDeviceSynchronize", rt.cudaDeviceSynchronize, why) &&
             bind_symbol(handle, "cudaHostRegister", rt.cudaHostRegister, why) &&
             bind_symbol(handle, "cudaHostUnregister", rt.cudaHostUnregister, why) &&
             bind_symbol(handle, "cudaGetLastError", rt.cudaGetLastError, why) &&

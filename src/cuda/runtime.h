@@ -23,6 +23,10 @@ struct CudaRuntime {
   cudaMallocHost_fn cudaMallocHost = nullptr;
   cudaHostAlloc_fn cudaHostAlloc = nullptr;
   cudaFreeHost_fn cudaFreeHost = nullptr;
+  cudaMalloc_fn cudaMalloc = nullptr;
+  cudaFree_fn cudaFree = nullptr;
+  cudaMemcpy_fn cudaMemcpy = nullptr;
+  cudaDeviceSynchronize_fn cudaDeviceSynchronize = nullptr;
   cudaHostRegister_fn cudaHostRegister = nullptr;
   cudaHostUnregister_fn cudaHostUnregister = nullptr;
   cudaGetLastError_fn cudaGetLastError = nullptr;
@@ -56,7 +60,7 @@ std::expected<const CudaRuntime*, std::string> load_cuda_runtime();
 std::expected<CudaRuntime, std::string> open_cuda_runtime(const std::vector<std::string>& candidates);
 
 // The bound runtime. Precondition: a load succeeded (the Python module
-// loads it at import; tests load it at start-up).
+// binds it at its first call that needs the device; tests at start-up).
 const CudaRuntime& cuda();
 
 }  // namespace vesk

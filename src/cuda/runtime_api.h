@@ -41,6 +41,12 @@ struct cudaPointerAttributes {
 using cudaMallocHost_fn = cudaError_t (*)(void** ptr, std::size_t size);
 using cudaHostAlloc_fn = cudaError_t (*)(void** ptr, std::size_t size, unsigned int flags);
 using cudaFreeHost_fn = cudaError_t (*)(void* ptr);
+// Device memory and a device-wide wait, for the Python package's small
+// buffers (the named manifest) and its benchmark.
+using cudaMalloc_fn = cudaError_t (*)(void** ptr, std::size_t size);
+using cudaFree_fn = cudaError_t (*)(void* ptr);
+using cudaMemcpy_fn = cudaError_t (*)(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind);
+using cudaDeviceSynchronize_fn = cudaError_t (*)();
 using cudaHostRegister_fn = cudaError_t (*)(void* ptr, std::size_t size, unsigned int flags);
 using cudaHostUnregister_fn = cudaError_t (*)(void* ptr);
 using cudaGetLastError_fn = cudaError_t (*)();

@@ -20,20 +20,33 @@ constexpr std::size_t kTablePieceBytes = std::size_t{1} << 20;
 // 2^24 entries: a 512 MiB table, far beyond any real snapshot.
 constexpr std::uint64_t kMaxReserveEntries = std::uint64_t{1} << 24;
 
+// An open descriptor read as a source, for the callers that hold one.
+class BorrowedFileSource final : public ByteSource {
+ public:
+  BorrowedFileSource(const DirectFile& file, std::uint64_t length) : file_(file), length_(length) {}
+  std::uint64_t length() const override { return length_; }
+  IoResult<void> read_exact(std::span<std::byte> buf, std::uint64_t offset) const override {
+    return pread_exact(file_, buf, offset);
+  }
+  std::string label() const override { return "snapshot file"; }
+
+ private:
+  const DirectFile& file_;
+  std::uint64_t length_;
+};
+
 }  // namespace
 
 std::size_t table_reserve_hint(std::uint64_t num_regions) {
   return static_cast<std::size_t>(std::min(num_regions, kMaxReserveEntries));
 }
 
-std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const DirectFile& file,
+std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const ByteSource& source,
                                                                        const TableEntryVisitor& visit) {
-  const auto length = readable_length(file);
-  if (!length) return std::unexpected(SnapshotError::from_io(length.error()));
-  const std::uint64_t file_size = *length;
+  const std::uint64_t file_size = source.length();
 
   std::vector<std::uint8_t> head(HEADER_SIZE);
-  if (auto r = pread_exact(file, std::as_writable_bytes(std::span(head)), 0); !r)
+  if (auto r = source.read_exact(std::as_writable_bytes(std::span(head)), 0); !r)
     return std::unexpected(SnapshotError::from_io(r.error()));
   if (auto snap = Snapshot::from_prelude_bytes(head)) {
     visit.begin(snap->table.size());
@@ -64,7 +77,7 @@ std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const Dir
   for (std::uint64_t at = HEADER_SIZE; at < prelude_size;) {
     const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), prelude_size - at));
     const std::span<std::uint8_t> bytes(piece.data(), len);
-    if (auto r = pread_exact(file, std::as_writable_bytes(bytes), at); !r)
+    if (auto r = source.read_exact(std::as_writable_bytes(bytes), at); !r)
       return std::unexpected(SnapshotError::from_io(r.error()));
     for (std::size_t k = 0; k < len; k += REGION_ENTRY_SIZE) {
       auto entry = RegionEntry::from_bytes(bytes.subspan(k, REGION_ENTRY_SIZE));
@@ -74,6 +87,13 @@ std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const Dir
     at += len;
   }
   return FilePreludeHeader{*std::move(header), file_size};
+}
+
+std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const DirectFile& file,
+                                                                       const TableEntryVisitor& visit) {
+  const auto length = readable_length(file);
+  if (!length) return std::unexpected(SnapshotError::from_io(length.error()));
+  return visit_snapshot_prelude(BorrowedFileSource(file, *length), visit);
 }
 
 std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile& file) {

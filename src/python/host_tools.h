@@ -8,7 +8,7 @@
 
 namespace vesk::py {
 
-// Null-terminated method table: _read_prelude, _crc32c, _runtime_path.
+// Null-terminated method table: _crc32c, _runtime_path.
 PyMethodDef* host_tool_methods();
 
 }  // namespace vesk::py

@@ -369,7 +369,7 @@ def test_snapshot_on_a_block_device_restores(device, loop_device):
                                                  direct_io=direct_io)
         assert stats == {"regions_restored": 1, "bytes_copied": len(payload)}
         assert device.download(target, len(payload)) == payload
-    assert vesk.vesk._read_prelude(dev)["file_size"] == MiB
+    assert vesk.vesk._snapshot_layout(dev)["file_size"] == MiB
 
 
 SPARSE_LIAR = textwrap.dedent("""
