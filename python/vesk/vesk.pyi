@@ -1,15 +1,15 @@
 # The native extension vesk.vesk: the public functions and PinnedMmap,
-# which the package re-exports, and the host-only helpers of the command
-# line.
+# which the package re-exports, and the private helpers that the package's
+# own modules call (the snapshot reader, checksums, device memory).
 import os
 from collections.abc import Buffer, Callable, Sequence
 from types import TracebackType
 from typing import Any, Literal, final
 
-# The underscored names exist for type checkers only. A kind is any str to
-# the checker: the module refuses an unknown one with ValueError, and a
-# Literal would refuse the tuples that callers build in a loop, whose kind
-# the checker widens to str.
+# _RegionTuple, _Stats and _Source exist for type checkers only. A kind is
+# any str to the checker: the module refuses an unknown one with
+# ValueError, and a Literal would refuse the tuples that callers build in a
+# loop, whose kind the checker widens to str.
 _RegionTuple = tuple[str, int, int, int]
 
 # Counters of a call: {"regions_frozen" or "regions_restored", "bytes_copied"}.
