@@ -306,12 +306,12 @@ def test_output_failures_and_ctrl_c_leave_whole_documents_and_no_traceback(snaps
     assert out.returncode == 1 and out.stderr == ""
     # Ctrl-C while the regions are listed: the document ends whole, then 130.
     script = ("import os, signal, sys, vesk._cli as c\n"
-              "rows = c.Layout.rows\n"
+              "rows = c.Layout.json_rows\n"
               "def interrupted(self):\n"
-              "    for i, r in enumerate(rows(self)):\n"
+              "    for i, r in enumerate(rows(self, 1)):\n"
               "        if i == 1: os.kill(os.getpid(), signal.SIGINT)\n"
               "        yield r\n"
-              "c.Layout.rows = interrupted\n"
+              "c.Layout.json_rows = interrupted\n"
               "sys.exit(c.main(['inspect', '--json', sys.argv[1]]))")
     out = run_script(script, str(path))
     assert out.returncode == 130 and out.stderr == "vesk: interrupted\n"
