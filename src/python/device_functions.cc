@@ -110,11 +110,11 @@ PyObject* device_synchronize(PyObject*, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"_device_alloc", device_alloc, METH_VARARGS, "_device_alloc(size)\n--\n\nDevice memory on the current device."},
-    {"_device_free", device_free, METH_VARARGS, "_device_free(ptr)\n--\n\nFree memory of _device_alloc."},
-    {"_device_upload", device_upload, METH_VARARGS, "_device_upload(ptr, data)\n--\n\nCopy bytes to the device."},
+    {"_device_alloc", device_alloc, METH_VARARGS, "_device_alloc(size, /)\n--\n\nDevice memory on the current device."},
+    {"_device_free", device_free, METH_VARARGS, "_device_free(ptr, /)\n--\n\nFree memory of _device_alloc."},
+    {"_device_upload", device_upload, METH_VARARGS, "_device_upload(ptr, data, /)\n--\n\nCopy bytes to the device."},
     {"_device_download", device_download, METH_VARARGS,
-     "_device_download(ptr, size)\n--\n\nCopy bytes from the device."},
+     "_device_download(ptr, size, /)\n--\n\nCopy bytes from the device."},
     {"_device_synchronize", device_synchronize, METH_NOARGS,
      "_device_synchronize()\n--\n\nWait for all work queued on the current device."},
     {nullptr, nullptr, 0, nullptr},

@@ -40,7 +40,7 @@ PyObject* runtime_path(PyObject*, PyObject*) {
 
 PyMethodDef kMethods[] = {
     {"_crc32c", crc32c_of, METH_VARARGS,
-     "_crc32c(data, crc=0)\n--\n\nCRC-32C of a buffer's bytes, continuing `crc` (no device work)."},
+     "_crc32c(data, crc=0, /)\n--\n\nCRC-32C of a buffer's bytes, continuing `crc` (no device work)."},
     {"_runtime_path", runtime_path, METH_NOARGS,
      "_runtime_path()\n--\n\nPath of the CUDA runtime library the module bound."},
     {nullptr, nullptr, 0, nullptr},
