@@ -10,7 +10,7 @@ from __future__ import annotations
 import json
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 KINDS = ("weights", "kv_live_block", "metadata")
 KIND_CODES = {name: code for code, name in enumerate(KINDS)}
@@ -36,8 +36,7 @@ class NoManifest(ValueError):
     io_kind = None
 
 
-@dataclass(frozen=True)
-class ManifestEntry:
+class ManifestEntry(NamedTuple):
     name: str
     kind: str
     logical_id: int
@@ -62,7 +61,9 @@ class Manifest:
 
 def manifest_of(doc: dict[str, Any]) -> Manifest:
     """The reader's answer as a Manifest."""
-    entries = [ManifestEntry(*row) for row in doc["entries"]]
+    entries = doc["entries"]
+    if entries and not isinstance(entries[0], ManifestEntry):
+        entries = list(map(ManifestEntry._make, entries))
     return Manifest(doc["version"], entries, doc["annotations"], doc["raw"])
 
 

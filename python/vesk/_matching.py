@@ -58,3 +58,20 @@ def differences(manifest: list[ManifestEntry], specs: Mapping[tuple[str, str], A
         if key not in expected:
             out.append(f"unexpected: {region_label(*key)} ({spec.describe()}) is not in the snapshot")
     return out
+
+
+def matched_mapping(manifest: list[ManifestEntry],
+                    specs: Mapping[tuple[str, str], ArraySpec]) -> list[tuple[str, int, int, int]] | None:
+    """The restore mapping when every array matches its entry exactly (one
+    pass, the common case), else None: `differences` then says why."""
+    if len(specs) != len(manifest):
+        return None
+    get = specs.get
+    mapping = []
+    append = mapping.append
+    for name, kind, logical_id, dtype, shape, nbytes in manifest:
+        spec = get((kind, name))
+        if spec is None or spec[4] or spec[1] != nbytes or spec[2] != dtype or spec[3] != shape:
+            return None
+        append((kind, logical_id, spec[0], nbytes))
+    return mapping

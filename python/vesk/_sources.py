@@ -10,7 +10,7 @@ import stat
 from typing import Any
 
 from vesk import vesk as _native
-from vesk._manifest import Manifest, NoManifest, manifest_of
+from vesk._manifest import Manifest, ManifestEntry, NoManifest, manifest_of
 
 
 class Source:
@@ -58,7 +58,7 @@ class Source:
         return _native._snapshot_layout(self.native, self.label)
 
     def manifest_or_none(self) -> Manifest | None:
-        doc = _native._snapshot_manifest(self.native, self.label)
+        doc = _native._snapshot_manifest(self.native, self.label, ManifestEntry)
         return None if doc is None else manifest_of(doc)
 
     def manifest(self) -> Manifest:

@@ -29,7 +29,7 @@ from vesk._arrays import ArraySpec, array_spec, region_label, specs_of
 from vesk._device import DeviceBuffer, synchronize_device, upload_to
 from vesk._manifest import (KIND_CODES, KINDS, MANIFEST_KIND, MANIFEST_LOGICAL_ID, Manifest, ManifestEntry,
                             NoManifest, encode_manifest)
-from vesk._matching import ManifestMismatch, differences
+from vesk._matching import ManifestMismatch, differences, matched_mapping
 from vesk._sources import Source, commit_text
 
 __all__ = ["MANIFEST_LOGICAL_ID", "ManifestEntry", "ManifestMismatch", "NoManifest", "SnapshotContents", "freeze",
@@ -133,12 +133,15 @@ def restore_with(
     with Source(source) as src:
         manifest = src.manifest()
         specs = destinations(manifest.entries)
-        problems = differences(manifest.entries, specs, partial)
-        if problems:
-            raise ManifestMismatch(problems)
+        mapping = None if partial else matched_mapping(manifest.entries, specs)
+        if mapping is None:
+            problems = differences(manifest.entries, specs, partial)
+            if problems:
+                raise ManifestMismatch(problems)
         if partial:
             return _restore_some(src, manifest.entries, specs)
-        mapping = [(e.kind, e.logical_id, specs[(e.kind, e.name)].ptr, e.nbytes) for e in manifest.entries]
+        if mapping is None:
+            mapping = [(e.kind, e.logical_id, specs[(e.kind, e.name)].ptr, e.nbytes) for e in manifest.entries]
         with DeviceBuffer(len(manifest.raw)) as buf:
             mapping.append((MANIFEST_KIND, MANIFEST_LOGICAL_ID, buf.ptr, len(manifest.raw)))
             stats = src.restore(mapping, chunk_size_mb, direct_io)

@@ -87,7 +87,7 @@ const char* kind_name(RegionKind kind) {
   return kind == RegionKind::Weights ? "weights" : kind == RegionKind::KvLiveBlock ? "kv_live_block" : "metadata";
 }
 
-PyObject* entry_tuple(const ManifestEntry& e) {
+PyObject* entry_tuple(const ManifestEntry& e, PyObject* entry_type) {
   PyRef shape = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(e.shape.size())));
   if (!shape) return nullptr;
   for (std::size_t i = 0; i < e.shape.size(); ++i) {
@@ -98,16 +98,21 @@ PyObject* entry_tuple(const ManifestEntry& e) {
   PyRef name = PyRef::steal(text(e.name));
   PyRef dtype = PyRef::steal(text(e.dtype));
   if (!name || !dtype) return nullptr;
-  return Py_BuildValue("(OskOOK)", name.get(), kind_name(e.kind), static_cast<unsigned long>(e.logical_id), dtype.get(),
-                       shape.get(), static_cast<unsigned long long>(e.nbytes));
+  PyRef fields = PyRef::steal(Py_BuildValue("(OskOOK)", name.get(), kind_name(e.kind),
+                                             static_cast<unsigned long>(e.logical_id), dtype.get(), shape.get(),
+                                             static_cast<unsigned long long>(e.nbytes)));
+  if (!fields || entry_type == nullptr || entry_type == Py_None) return fields.release();
+  // tuple.__new__(entry_type, fields): a named tuple without its Python-level constructor.
+  PyRef args = PyRef::steal(PyTuple_Pack(1, fields.get()));
+  return args ? PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(entry_type), args.get(), nullptr) : nullptr;
 }
 
-PyObject* manifest_dict(const ManifestRegion& region) {
+PyObject* manifest_dict(const ManifestRegion& region, PyObject* entry_type) {
   const Manifest& m = region.manifest;
   PyRef entries = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(m.entries.size())));
   if (!entries) return nullptr;
   for (std::size_t i = 0; i < m.entries.size(); ++i) {
-    PyObject* item = entry_tuple(m.entries[i]);
+    PyObject* item = entry_tuple(m.entries[i], entry_type);
     if (!item) return nullptr;
     PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -127,32 +132,38 @@ PyObject* manifest_dict(const ManifestRegion& region) {
 }
 
 // Runs `body(source, layout)` on the object's source after reading its layout.
+// `extra` is an optional third argument handed to the body (or null).
 template <class Body>
 PyObject* with_layout(const char* format, PyObject* args, PyObject* kwargs, Body&& body) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"source", "label", nullptr};
-    PyObject *source_obj = nullptr, *label_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keyword_list(names), &source_obj, &label_obj)) return nullptr;
+    static const char* names[] = {"source", "label", "entry_type", nullptr};
+    PyObject *source_obj = nullptr, *label_obj = nullptr, *extra = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keyword_list(names), &source_obj, &label_obj, &extra))
+      return nullptr;
     auto source = open_py_source(source_obj, label_obj);
     if (!source) return nullptr;
     auto layout = read_snapshot_layout(*source->source);
     if (!layout) return raise_error(layout.error());
-    return body(*source->source, *layout);
+    return body(*source->source, *layout, extra);
   });
 }
 
 PyObject* snapshot_layout(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_layout("O|O:_snapshot_layout", args, kwargs,
-                     [](const ByteSource&, const SnapshotLayout& layout) { return layout_dict(layout); });
+  return with_layout("O|OO:_snapshot_layout", args, kwargs,
+                     [](const ByteSource&, const SnapshotLayout& layout, PyObject*) { return layout_dict(layout); });
 }
 
 PyObject* snapshot_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_layout("O|O:_snapshot_manifest", args, kwargs,
-                     [](const ByteSource& source, const SnapshotLayout& layout) -> PyObject* {
+  return with_layout("O|OO:_snapshot_manifest", args, kwargs,
+                     [](const ByteSource& source, const SnapshotLayout& layout, PyObject* entry_type) -> PyObject* {
                        auto manifest = read_snapshot_manifest(source, layout.table);
                        if (!manifest) return raise_error(manifest.error());
                        if (!*manifest) Py_RETURN_NONE;
-                       return manifest_dict(**manifest);
+                       if (entry_type != nullptr && entry_type != Py_None && (!PyType_Check(entry_type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(entry_type), &PyTuple_Type))) {
+                         PyErr_SetString(PyExc_TypeError, "entry_type must be a tuple subclass");
+                         return nullptr;
+                       }
+                       return manifest_dict(**manifest, entry_type);
                      });
 }
 
@@ -229,7 +240,8 @@ PyMethodDef kMethods[] = {
     {"_snapshot_layout", as_cfunction<snapshot_layout>(), kFlags,
      "_snapshot_layout(source, label=None)\n--\n\nHeader fields and the region table as native columns."},
     {"_snapshot_manifest", as_cfunction<snapshot_manifest>(), kFlags,
-     "_snapshot_manifest(source, label=None)\n--\n\nThe checked manifest, or None when the snapshot has none."},
+     "_snapshot_manifest(source, label=None, entry_type=None)\n--\n\n"
+     "The checked manifest, or None when the snapshot has none; entries as entry_type (a tuple subclass)."},
     {"_read_region", as_cfunction<read_one_region>(), kFlags,
      "_read_region(source, kind, logical_id, label=None)\n--\n\nOne region's bytes, checked against its CRC-32C."},
     {"_verify", as_cfunction<verify>(), kFlags,
