@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 
+from vesk import vesk as _native
 from vesk._arrays import ArraySpec, region_label
 from vesk._manifest import ManifestEntry
 
@@ -63,15 +64,7 @@ def differences(manifest: list[ManifestEntry], specs: Mapping[tuple[str, str], A
 def matched_mapping(manifest: list[ManifestEntry],
                     specs: Mapping[tuple[str, str], ArraySpec]) -> list[tuple[str, int, int, int]] | None:
     """The restore mapping when every array matches its entry exactly (one
-    pass, the common case), else None: `differences` then says why."""
-    if len(specs) != len(manifest):
-        return None
-    get = specs.get
-    mapping = []
-    append = mapping.append
-    for name, kind, logical_id, dtype, shape, nbytes in manifest:
-        spec = get((kind, name))
-        if spec is None or spec[4] or spec[1] != nbytes or spec[2] != dtype or spec[3] != shape:
-            return None
-        append((kind, logical_id, spec[0], nbytes))
-    return mapping
+    native pass, the common case), else None: `differences` then says why."""
+    if not isinstance(specs, dict) or not isinstance(manifest, list):
+        specs, manifest = dict(specs), list(manifest)
+    return _native._matched_mapping(manifest, specs)

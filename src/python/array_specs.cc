@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,15 +80,31 @@ struct Parsed {
 
 // The interface dictionary's fields; a refusal's message is the detail
 // after "unusable __cuda_array_interface__: ".
+// The interface's keys, made once: a lookup per field per array must not
+// build its key string each time.
+PyObject* interned(const char* key) {
+  PyObject* text = PyUnicode_InternFromString(key);
+  if (text == nullptr) throw std::bad_alloc();
+  return text;  // kept for the process
+}
+
 std::optional<std::string> parse_fields(PyObject* iface, Parsed& out, std::uint64_t& itemsize, PyRef& strides) {
-  auto get = [&](const char* key) { return PyRef::borrow(PyDict_GetItemString(iface, key)); };
-  PyRef version = get("version");
+  enum Key { kVersion, kShape, kTypestr, kData, kMask, kStrides };
+  static PyObject* const keys[] = {interned("version"), interned("shape"), interned("typestr"),
+                                   interned("data"),    interned("mask"),  interned("strides")};
+  // A key missing, or one whose lookup fails (an unhashable subclass key), reads as absent.
+  auto get = [&](Key key) {
+    PyRef value = PyRef::borrow(PyDict_GetItemWithError(iface, keys[key]));
+    PyErr_Clear();
+    return value;
+  };
+  PyRef version = get(kVersion);
   const long v = version && PyLong_Check(version.get()) ? PyLong_AsLong(version.get()) : -1;
   if (v != 2 && v != 3) {
     PyErr_Clear();
     return "version " + (version ? repr_of(version.get()) : std::string("None")) + " is not supported (2 or 3)";
   }
-  PyRef shape_obj = get("shape");
+  PyRef shape_obj = get(kShape);
   if (!shape_obj) return std::string("missing 'shape'");
   out.shape = PyRef::steal(PySequence_Tuple(shape_obj.get()));
   if (!out.shape) {
@@ -101,7 +118,7 @@ std::optional<std::string> parse_fields(PyObject* iface, Parsed& out, std::uint6
       return "shape " + repr_of(out.shape.get()) + " is not a tuple of non-negative integers";
     }
   }
-  out.typestr = get("typestr");
+  out.typestr = get(kTypestr);
   if (!out.typestr) return std::string("missing 'typestr'");
   if (!PyUnicode_Check(out.typestr.get())) return "typestr " + repr_of(out.typestr.get()) + " is not a string";
   Py_ssize_t len = 0;
@@ -115,7 +132,7 @@ std::optional<std::string> parse_fields(PyObject* iface, Parsed& out, std::uint6
   if (!size) return "typestr " + repr_of(out.typestr.get()) + " is not a valid array type";
   itemsize = *size;
   out.dtype = dtype_name(typestr);
-  PyRef data = get("data");
+  PyRef data = get(kData);
   if (!data) return std::string("missing 'data'");
   if (!PyTuple_Check(data.get()) && !PyList_Check(data.get())) return "data " + repr_of(data.get()) + " is not a (pointer, read-only) pair";
   PyRef pair = PyRef::steal(PySequence_Tuple(data.get()));
@@ -135,9 +152,9 @@ std::optional<std::string> parse_fields(PyObject* iface, Parsed& out, std::uint6
     return "data " + repr_of(data.get()) + " is not a (pointer, read-only) pair";
   }
   out.readonly = readonly != 0;
-  PyRef mask = get("mask");
+  PyRef mask = get(kMask);
   if (mask && mask.get() != Py_None) return std::string("masked arrays are not supported");
-  strides = get("strides");
+  strides = get(kStrides);
   return std::nullopt;
 }
 
@@ -166,20 +183,21 @@ bool c_contiguous(PyObject* shape, PyObject* strides, std::uint64_t itemsize) {
 
 // The spec tuple (ptr, nbytes, dtype, shape, readonly), or null with the
 // refusal raised. `label` names the array in every message.
-PyObject* spec_of(const std::string& label, PyObject* obj, PyObject* spec_type) {
+template <class Label>
+PyObject* spec_of(const Label& make_label, PyObject* obj, PyObject* spec_type) {
   PyRef iface = PyRef::steal(PyObject_GetAttrString(obj, "__cuda_array_interface__"));
   if (!iface) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
       PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
       const char* type_name = name ? PyUnicode_AsUTF8(name.get()) : "object";
-      PyErr_Format(PyExc_TypeError, "%s: %s is not a device array (no __cuda_array_interface__)", label.c_str(),
+      PyErr_Format(PyExc_TypeError, "%s: %s is not a device array (no __cuda_array_interface__)", make_label().c_str(),
                    type_name ? type_name : "object");
       return nullptr;
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;  // KeyboardInterrupt and the like
     PyObject* cause = PyErr_GetRaisedException();
-    PyErr_Format(PyExc_TypeError, "%s: cannot read its __cuda_array_interface__: %s", label.c_str(), str_of(cause).c_str());
+    PyErr_Format(PyExc_TypeError, "%s: cannot read its __cuda_array_interface__: %s", make_label().c_str(), str_of(cause).c_str());
     PyObject* raised = PyErr_GetRaisedException();
     PyException_SetCause(raised, cause);
     PyErr_SetRaisedException(raised);
@@ -191,7 +209,7 @@ PyObject* spec_of(const std::string& label, PyObject* obj, PyObject* spec_type) 
   std::optional<std::string> problem =
       PyDict_Check(iface.get()) ? parse_fields(iface.get(), parsed, itemsize, strides) : std::string("it is not a dict");
   if (problem) {
-    PyErr_Format(PyExc_TypeError, "%s: unusable __cuda_array_interface__: %s", label.c_str(), problem->c_str());
+    PyErr_Format(PyExc_TypeError, "%s: unusable __cuda_array_interface__: %s", make_label().c_str(), problem->c_str());
     return nullptr;
   }
   if (strides && strides.get() != Py_None) {
@@ -199,7 +217,7 @@ PyObject* spec_of(const std::string& label, PyObject* obj, PyObject* spec_type) 
     if (!tuple) return nullptr;
     if (!c_contiguous(parsed.shape.get(), tuple.get(), itemsize)) {
       PyErr_Format(PyExc_ValueError, "%s: the array is not C-contiguous (strides %s); pass a contiguous copy",
-                   label.c_str(), repr_of(tuple.get()).c_str());
+                   make_label().c_str(), repr_of(tuple.get()).c_str());
       return nullptr;
     }
   }
@@ -207,13 +225,13 @@ PyObject* spec_of(const std::string& label, PyObject* obj, PyObject* spec_type) 
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parsed.shape.get()); ++i) {
     const auto extent = static_cast<std::uint64_t>(PyLong_AsLongLong(PyTuple_GET_ITEM(parsed.shape.get(), i)));
     if (extent != 0 && nbytes > std::numeric_limits<std::uint64_t>::max() / extent) {
-      PyErr_Format(PyExc_ValueError, "%s: the array's size overflows 64 bits", label.c_str());
+      PyErr_Format(PyExc_ValueError, "%s: the array's size overflows 64 bits", make_label().c_str());
       return nullptr;
     }
     nbytes *= extent;
   }
   if (nbytes != 0 && parsed.ptr == 0) {
-    PyErr_Format(PyExc_ValueError, "%s: null data pointer", label.c_str());
+    PyErr_Format(PyExc_ValueError, "%s: null data pointer", make_label().c_str());
     return nullptr;
   }
   PyRef fields = PyRef::steal(Py_BuildValue("((KKs#OO))", static_cast<unsigned long long>(parsed.ptr),
@@ -258,12 +276,14 @@ PyObject* array_specs(PyObject*, PyObject* args) {
         PyErr_Format(PyExc_TypeError, "%s: names must be str, got %s", kind_text, repr_of(name).c_str());
         return nullptr;
       }
-      const std::string label = std::string(kind_text) + " " + repr_of(name);
+      // Made only for a message or a tensor: repr of a hundred thousand names costs.
+      auto label = [&] { return std::string(kind_text) + " " + repr_of(name); };
       PyRef spec;
       if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(spec_type))) {
         spec = PyRef::borrow(obj);
       } else if (special_type != Py_None && PyObject_IsInstance(obj, special_type) == 1) {
-        PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(label.data(), static_cast<Py_ssize_t>(label.size())));
+        const std::string made = label();
+        PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(made.data(), static_cast<Py_ssize_t>(made.size())));
         if (!text) return nullptr;
         spec = PyRef::steal(PyObject_CallFunctionObjArgs(special, text.get(), obj, nullptr));
       } else {
@@ -278,7 +298,52 @@ PyObject* array_specs(PyObject*, PyObject* args) {
   });
 }
 
+// _matched_mapping(entries, specs) -> list | None: the restore mapping
+// (kind, logical id, ptr, nbytes) when every manifest entry (name, kind,
+// logical_id, dtype, shape, nbytes) has a writable spec (ptr, nbytes, dtype,
+// shape, readonly) of exactly its dtype, shape and size under (kind, name),
+// and no spec is left over; None otherwise, for the caller to say why.
+PyObject* matched_mapping(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *entries = nullptr, *specs = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O!:_matched_mapping", &PyList_Type, &entries, &PyDict_Type, &specs)) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(entries);
+    if (PyDict_GET_SIZE(specs) != n) Py_RETURN_NONE;
+    PyRef out = PyRef::steal(PyList_New(n));
+    if (!out) return nullptr;
+    auto same = [](PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_EQ); };
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* e = PyList_GET_ITEM(entries, i);
+      if (!PyTuple_Check(e) || PyTuple_GET_SIZE(e) != 6) {
+        PyErr_SetString(PyExc_TypeError, "manifest entries must be 6-tuples");
+        return nullptr;
+      }
+      PyRef key = PyRef::steal(PyTuple_Pack(2, PyTuple_GET_ITEM(e, 1), PyTuple_GET_ITEM(e, 0)));
+      if (!key) return nullptr;
+      PyObject* spec = PyDict_GetItemWithError(specs, key.get());  // borrowed
+      if (spec == nullptr) {
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+      }
+      if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 5) Py_RETURN_NONE;
+      const int readonly = PyObject_IsTrue(PyTuple_GET_ITEM(spec, 4));
+      const int size_ok = same(PyTuple_GET_ITEM(spec, 1), PyTuple_GET_ITEM(e, 5));
+      const int dtype_ok = size_ok == 1 ? same(PyTuple_GET_ITEM(spec, 2), PyTuple_GET_ITEM(e, 3)) : size_ok;
+      const int shape_ok = dtype_ok == 1 ? same(PyTuple_GET_ITEM(spec, 3), PyTuple_GET_ITEM(e, 4)) : dtype_ok;
+      if (readonly < 0 || shape_ok < 0) return nullptr;
+      if (readonly || !shape_ok) Py_RETURN_NONE;
+      PyObject* row = PyTuple_Pack(4, PyTuple_GET_ITEM(e, 1), PyTuple_GET_ITEM(e, 2), PyTuple_GET_ITEM(spec, 0),
+                                   PyTuple_GET_ITEM(e, 5));
+      if (row == nullptr) return nullptr;
+      PyList_SET_ITEM(out.get(), i, row);
+    }
+    return out.release();
+  });
+}
+
 PyMethodDef kMethods[] = {
+    {"_matched_mapping", matched_mapping, METH_VARARGS,
+     "_matched_mapping(entries, specs)\n--\n\nThe restore mapping when every array matches its entry, else None."},
     {"_array_specs", array_specs, METH_VARARGS,
      "_array_specs(kind, items, spec_type, special_type, special)\n--\n\n"
      "Each (name, array) read from its __cuda_array_interface__ as a spec_type."},
