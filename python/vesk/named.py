@@ -21,8 +21,10 @@ buffer is allocated there.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import os
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 from vesk._arrays import ArraySpec, array_spec, region_label, specs_of
@@ -67,12 +69,19 @@ def freeze(
     `annotations`, a small map of str to str, is kept in the manifest.
     Waits for the current device first. Returns {"regions_frozen",
     "bytes_copied"} counting the caller's arrays (not the manifest)."""
-    specs = specs_of({"weights": weights, "kv_live_block": kv_live_block, "metadata": metadata})
-    return freeze_specs(path, specs, vllm_commit, annotations)
+    with _no_cycle_collection():
+        specs = specs_of({"weights": weights, "kv_live_block": kv_live_block, "metadata": metadata})
+        return freeze_specs(path, specs, vllm_commit, annotations)
 
 
 def freeze_specs(path: str | os.PathLike[str], specs: Mapping[tuple[str, str], ArraySpec],
                  vllm_commit: str | None, annotations: Mapping[str, str] | None = None) -> dict[str, int]:
+    with _no_cycle_collection():
+        return _freeze_specs(path, specs, vllm_commit, annotations)
+
+
+def _freeze_specs(path: str | os.PathLike[str], specs: Mapping[tuple[str, str], ArraySpec],
+                  vllm_commit: str | None, annotations: Mapping[str, str] | None) -> dict[str, int]:
     import vesk
 
     entries = assign_ids(specs)
@@ -105,7 +114,23 @@ def restore(
     (each must still match its entry) and only their bytes are read.
     Returns {"regions_restored", "bytes_copied"} counting the caller's arrays."""
     groups = {"weights": weights, "kv_live_block": kv_live_block, "metadata": metadata}
-    return restore_with(source, lambda manifest: specs_of(groups), chunk_size_mb, direct_io, partial)
+    with _no_cycle_collection():
+        return restore_with(source, lambda manifest: specs_of(groups), chunk_size_mb, direct_io, partial)
+
+
+@contextlib.contextmanager
+def _no_cycle_collection() -> Iterator[None]:
+    """Pauses the cycle collector: a named call makes a few objects per
+    region (entries, specs, mapping rows), none of them in a cycle, and with
+    a hundred thousand regions the collector's passes over them would cost
+    more than the restore itself."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def _restore_some(src: Source, manifest: list[ManifestEntry], specs: Mapping[tuple[str, str], ArraySpec]) -> dict:
@@ -130,7 +155,7 @@ def restore_with(
 ) -> dict[str, int]:
     """Reads the manifest, asks `destinations` for the arrays (so that a
     loader can allocate them from it), checks them and restores."""
-    with Source(source) as src:
+    with _no_cycle_collection(), Source(source) as src:
         manifest = src.manifest()
         specs = destinations(manifest.entries)
         mapping = None if partial else matched_mapping(manifest.entries, specs)
