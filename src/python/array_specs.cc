@@ -1,6 +1,7 @@
 #include "python/array_specs.h"
 
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <optional>
@@ -185,7 +186,8 @@ bool c_contiguous(PyObject* shape, PyObject* strides, std::uint64_t itemsize) {
 // refusal raised. `label` names the array in every message.
 template <class Label>
 PyObject* spec_of(const Label& make_label, PyObject* obj, PyObject* spec_type) {
-  PyRef iface = PyRef::steal(PyObject_GetAttrString(obj, "__cuda_array_interface__"));
+  static PyObject* const attribute = interned("__cuda_array_interface__");
+  PyRef iface = PyRef::steal(PyObject_GetAttr(obj, attribute));
   if (!iface) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
@@ -234,14 +236,24 @@ PyObject* spec_of(const Label& make_label, PyObject* obj, PyObject* spec_type) {
     PyErr_Format(PyExc_ValueError, "%s: null data pointer", make_label().c_str());
     return nullptr;
   }
-  PyRef fields = PyRef::steal(Py_BuildValue("((KKs#OO))", static_cast<unsigned long long>(parsed.ptr),
-                                             static_cast<unsigned long long>(nbytes), parsed.dtype.data(),
-                                             static_cast<Py_ssize_t>(parsed.dtype.size()), parsed.shape.get(),
-                                             parsed.readonly ? Py_True : Py_False));
-  if (!fields) return nullptr;
+  // The known dtype names are interned once; a verbatim type string is its own name.
+  PyRef dtype = PyRef::borrow(parsed.typestr.get());
+  static PyObject* names[std::size(kTypestrNames)] = {};
+  for (std::size_t k = 0; k < std::size(kTypestrNames); ++k) {
+    if (kTypestrNames[k].second.data() != parsed.dtype.data()) continue;
+    if (names[k] == nullptr) names[k] = interned(std::string(kTypestrNames[k].second).c_str());  // kept for the process
+    dtype = PyRef::borrow(names[k]);
+  }
+  PyRef ptr = PyRef::steal(PyLong_FromUnsignedLongLong(parsed.ptr));
+  PyRef size = PyRef::steal(PyLong_FromUnsignedLongLong(nbytes));
+  if (!dtype || !ptr || !size) return nullptr;
+  PyRef fields = PyRef::steal(PyTuple_Pack(5, ptr.get(), size.get(), dtype.get(), parsed.shape.get(),
+                                           parsed.readonly ? Py_True : Py_False));
+  PyRef args = fields ? PyRef::steal(PyTuple_Pack(1, fields.get())) : PyRef();
+  if (!args) return nullptr;
   // tuple.__new__(spec_type, fields): the named tuple made without running
   // its Python-level constructor.
-  return PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(spec_type), fields.get(), nullptr);
+  return PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(spec_type), args.get(), nullptr);
 }
 
 // _array_specs(kind, items, spec_type, special_type, special) -> list of
@@ -290,7 +302,8 @@ PyObject* array_specs(PyObject*, PyObject* args) {
         spec = PyRef::steal(spec_of(label, obj, spec_type));
       }
       if (!spec) return nullptr;
-      PyObject* pair = Py_BuildValue("((OO)O)", kind, name, spec.get());
+      PyRef key = PyRef::steal(PyTuple_Pack(2, kind, name));
+      PyObject* pair = key ? PyTuple_Pack(2, key.get(), spec.get()) : nullptr;
       if (pair == nullptr) return nullptr;
       PyList_SET_ITEM(out.get(), i, pair);
     }
