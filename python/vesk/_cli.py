@@ -1,10 +1,10 @@
 """The operator's tools: inspect and verify snapshots, benchmark the paths.
 
 Exit status: 0 success, 1 a damaged snapshot (a checksum mismatch, a
-truncated payload), 2 anything else (a
+truncated payload) or output that could not be written, 2 anything else (a
 usage error, a file that cannot be read or is not a well-formed snapshot, an
 unexpected failure), 130 interrupted. With --json every outcome, errors
-included, is one JSON object on standard output.
+included, is one JSON object on standard output, whole even when interrupted.
 """
 
 from __future__ import annotations
@@ -15,6 +15,9 @@ import os
 import sys
 from collections.abc import Iterator
 from typing import Any
+
+from vesk._output import (Documents, OutputFailed, checked_stdout, discard_stdout, json_text, print_json, printable,
+                          whole_document)
 
 KIND_NAMES = {0: "weights", 1: "kv_live_block", 2: "metadata"}
 MANIFEST_KEY = (2, 0xFFFFFFFF)
@@ -27,6 +30,7 @@ VERIFY_PIECE = 64 << 20
 SHOWN_ROWS = 20
 
 EXIT_OK, EXIT_MISMATCH, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_OUTPUT_FAILED = 1
 
 
 class CliError(Exception):
@@ -224,11 +228,12 @@ def write_json_stream(head: dict[str, Any], rows: Iterator[dict[str, Any] | str]
     """One JSON object whose "regions" list is written row by row, so that a
     table of millions of entries never sits in memory as text."""
     out = out or sys.stdout
-    text = json.dumps(head, indent=2)
-    out.write(text[:-2] + ',\n  "regions": [')
-    for i, r in enumerate(rows):
-        out.write(("\n    " if i == 0 else ",\n    ") + (r if isinstance(r, str) else json.dumps(r)))
-    out.write("\n  ]\n}\n")
+    with whole_document():
+        text = json_text(head, indent=2)
+        out.write(text[:-2] + ',\n  "regions": [')
+        for i, r in enumerate(rows):
+            out.write(("\n    " if i == 0 else ",\n    ") + (r if isinstance(r, str) else json_text(r)))
+        out.write("\n  ]\n}\n")
 
 
 def cmd_inspect(args: argparse.Namespace) -> int:
@@ -249,7 +254,7 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
         length_note = f"TRUNCATED: the layout needs {s['layout_size']} bytes"
     else:
         length_note = f"{s['file_size'] - s['layout_size']} bytes beyond the layout"
-    print(f"snapshot        {s['path']}")
+    print(f"snapshot        {printable(s['path'])}")
     print(f"format version  {s['format_version']}")
     print(f"vllm commit     {s['vllm_commit'] or '(none)'}")
     print(f"regions         {s['num_regions']}")
@@ -263,7 +268,7 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
         for key, value in sorted((info.annotations or {}).items()):
             print(f"annotation      {key} = {value}")
     elif info.manifest_problem:
-        print(f"manifest        UNUSABLE: {info.manifest_problem}")
+        print(f"manifest        UNUSABLE: {printable(info.manifest_problem)}")
     for line in duplicate_lines(info.duplicates):
         print(line)
     count = info.count
@@ -281,7 +286,8 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
                 line += "    (manifest)"
             elif named:
                 shape = "-" if r["shape"] is None else "[" + ", ".join(map(str, r["shape"])) + "]"
-                line += f"    {r['dtype'] or '-':<9} {shape:<16} {r['name'] if r['name'] is not None else '-'}"
+                name = printable(r["name"]) if r["name"] is not None else "-"
+                line += f"    {printable(r['dtype'] or '-'):<9} {shape:<16} {name}"
             print(line)
     if shown < count:
         print(f"... {count - shown} more regions (--all shows every one, --json lists them all)")
@@ -343,7 +349,7 @@ def check_layout(args: argparse.Namespace, info: Layout) -> int:
                "manifest": info.manifest is not None, "unpublished": info.unpublished}
         if info.unpublished:
             doc["note"] = UNPUBLISHED_NOTE
-        print(json.dumps(doc, indent=2))
+        print_json(doc, indent=2)
         return EXIT_MISMATCH if mismatches else EXIT_OK
     for m in mismatches:
         print(f"MISMATCH region {m['index']} (kind={m['kind']}, logical_id={m['logical_id']}): "
@@ -351,12 +357,12 @@ def check_layout(args: argparse.Namespace, info: Layout) -> int:
     for line in duplicate_lines(info.duplicates):
         print(line)
     if info.unpublished:
-        print(f"{args.file}: note: {UNPUBLISHED_NOTE}")
+        print(f"{printable(args.file)}: note: {UNPUBLISHED_NOTE}")
     note = f" ({unrecorded} without a recorded checksum)" if unrecorded else ""
     if mismatches:
-        print(f"{args.file}: {len(mismatches)} of {checked} checked regions do not match{note}")
+        print(f"{printable(args.file)}: {len(mismatches)} of {checked} checked regions do not match{note}")
         return EXIT_MISMATCH
-    print(f"{args.file}: OK, {checked} regions verified, {human_bytes(checked_bytes)}{note}")
+    print(f"{printable(args.file)}: OK, {checked} regions verified, {human_bytes(checked_bytes)}{note}")
     return EXIT_OK
 
 
@@ -365,6 +371,12 @@ def cmd_bench(args: argparse.Namespace) -> int:
         raise CliError("usage", f"--dir {args.dir}: not an existing directory")
     if args.size < args.regions:
         raise CliError("usage", f"--size {args.size} is below one byte per region for {args.regions} regions")
+    try:
+        from vesk import vesk as native
+
+        native._runtime_path()  # bound here, at the first need of the device
+    except RuntimeError as e:
+        raise CliError("no_runtime", str(e)) from None
     from vesk import _bench
 
     return _bench.run(args)
@@ -408,17 +420,40 @@ def build_parser(prog: str = "python -m vesk") -> argparse.ArgumentParser:
     return parser
 
 
-def _report(error: CliError, args_json: bool, command: str | None, path: str | None) -> None:
+def notes_of(error: BaseException) -> list[str]:
+    """The notes (add_note) of an exception and of those it was raised from
+    or while handling: which step failed, what a status usually means."""
+    notes: list[str] = []
+    seen: set[int] = set()
+    e: BaseException | None = error
+    while e is not None and id(e) not in seen:
+        seen.add(id(e))
+        notes += [str(n) for n in getattr(e, "__notes__", ()) if str(n) not in notes]
+        e = e.__cause__ or e.__context__
+    return notes
+
+
+def _report(error: CliError, args_json: bool, command: str | None, path: str | None,
+            notes: list[str] | None = None) -> None:
+    notes = notes_of(error) if notes is None else notes
     if args_json:
-        doc: dict[str, Any] = {"error": {"kind": error.kind, "message": str(error)}}
+        if Documents.begun:  # the output already holds a document
+            return
+        body: dict[str, Any] = {"kind": error.kind, "message": str(error)}
+        if notes:
+            body["notes"] = notes
+        doc: dict[str, Any] = {"error": body}
         if path is not None:
             doc["path"] = path
-        print(json.dumps(doc))
+        print_json(doc)
     elif error.usage:
-        print(f"{error.usage}{error}", file=sys.stderr)
+        print(f"{error.usage}{printable(str(error))}", file=sys.stderr)
     else:
         where = f"vesk {command}: " if command else "vesk: "
-        print(f"{where}{path + ': ' if path else ''}{error}", file=sys.stderr)
+        print(f"{where}{printable(path) + ': ' if path else ''}{printable(str(error))}", file=sys.stderr)
+    if not args_json:
+        for note in notes:
+            print(f"  {printable(note)}", file=sys.stderr)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -428,8 +463,20 @@ def main(argv: list[str] | None = None) -> int:
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
     argv = sys.argv[1:] if argv is None else argv
-    prog = "vesk" if os.path.basename(sys.argv[0] or "") == "vesk" else "python -m vesk"
     wants_json = "--json" in argv
+    try:
+        with checked_stdout():
+            return _run(argv, wants_json)
+    except OutputFailed as e:
+        discard_stdout()
+        # The reader went away (`| head`): nothing more to say to it.
+        if not isinstance(e.error, BrokenPipeError):
+            print(f"vesk: cannot write the output: {e.error.strerror or e.error}", file=sys.stderr)
+        return EXIT_OUTPUT_FAILED
+
+
+def _run(argv: list[str], wants_json: bool) -> int:
+    prog = "vesk" if os.path.basename(sys.argv[0] or "") == "vesk" else "python -m vesk"
     command = path = None
     try:
         args = build_parser(prog).parse_args(argv)
@@ -440,15 +487,11 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_ERROR
     except KeyboardInterrupt:
         print("vesk: interrupted", file=sys.stderr)
-        if wants_json:
-            print(json.dumps({"error": {"kind": "interrupted", "message": "interrupted"}}))
+        if wants_json and not Documents.begun:
+            print_json({"error": {"kind": "interrupted", "message": "interrupted"}})
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
-        # The reader went away (`| head`): nothing more to say to it.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_ERROR
-    except SystemExit:
+    except (SystemExit, OutputFailed):
         raise
     except BaseException as e:  # noqa: BLE001 - vesk.InternalError derives from BaseException
-        _report(CliError("internal", f"unexpected {type(e).__name__}: {e}"), wants_json, command, path)
+        _report(CliError("internal", f"unexpected {type(e).__name__}: {e}"), wants_json, command, path, notes_of(e))
         return EXIT_ERROR

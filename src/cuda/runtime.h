@@ -60,7 +60,7 @@ std::expected<const CudaRuntime*, std::string> load_cuda_runtime();
 std::expected<CudaRuntime, std::string> open_cuda_runtime(const std::vector<std::string>& candidates);
 
 // The bound runtime. Precondition: a load succeeded (the Python module
-// loads it at import; tests load it at start-up).
+// binds it at its first call that needs the device; tests at start-up).
 const CudaRuntime& cuda();
 
 }  // namespace vesk

@@ -60,6 +60,10 @@ struct FreezeError {
     std::uint32_t logical_id;
   };
   std::variant<Backend, Snapshot, InvalidConfig, DuplicateRegion> v;
+  // For a file-system failure: the step that failed and its file ("writing
+  // at offset 4096 of /x/a.vesk.vesk-incomplete"), shown beside the
+  // message, which stays the I/O error's own. Empty otherwise.
+  std::string failed_step;
 
   std::string message() const;
 };

@@ -5,6 +5,7 @@
 
 #include "backend/backend_error.h"
 #include "cuda/runtime.h"
+#include "python/backend.h"
 #include "python/buffer_view.h"
 #include "python/error_attributes.h"
 #include "python/errors.h"
@@ -34,6 +35,7 @@ void* as_pointer(unsigned long long address) { return reinterpret_cast<void*>(st
 // _device_alloc(size) -> int: an allocation on the current device.
 PyObject* device_alloc(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     Py_ssize_t size = 0;
     if (!PyArg_ParseTuple(args, "n:_device_alloc", &size)) return nullptr;
     if (size < 0) {
@@ -50,6 +52,7 @@ PyObject* device_alloc(PyObject*, PyObject* args) {
 // _device_free(ptr): frees an allocation of _device_alloc.
 PyObject* device_free(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     unsigned long long address = 0;
     if (!PyArg_ParseTuple(args, "K:_device_free", &address)) return nullptr;
     if (cudaError_t s = cuda().cudaFree(as_pointer(address)); s != cudaSuccess) return raise_cuda(s, "cudaFree");
@@ -60,6 +63,7 @@ PyObject* device_free(PyObject*, PyObject* args) {
 // _device_upload(ptr, data): copies a buffer's bytes to device memory.
 PyObject* device_upload(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     auto view = std::make_unique<BufferView>();
     unsigned long long address = 0;
     if (!PyArg_ParseTuple(args, "Ky*:_device_upload", &address, view->fill_target())) return nullptr;
@@ -75,6 +79,7 @@ PyObject* device_upload(PyObject*, PyObject* args) {
 // _device_download(ptr, size) -> bytes
 PyObject* device_download(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     unsigned long long address = 0;
     Py_ssize_t size = 0;
     if (!PyArg_ParseTuple(args, "Kn:_device_download", &address, &size)) return nullptr;
@@ -98,6 +103,7 @@ PyObject* device_download(PyObject*, PyObject* args) {
 // to device, 2 device to host (the benchmark's page-locked buffers).
 PyObject* raw_copy(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     unsigned long long dst = 0, src = 0, size = 0;
     int kind = 0;
     if (!PyArg_ParseTuple(args, "KKKi:_copy", &dst, &src, &size, &kind)) return nullptr;
@@ -118,6 +124,7 @@ PyObject* raw_copy(PyObject*, PyObject* args) {
 // _pinned_alloc(size) -> int / _pinned_free(ptr): page-locked host memory.
 PyObject* pinned_alloc(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     Py_ssize_t size = 0;
     if (!PyArg_ParseTuple(args, "n:_pinned_alloc", &size)) return nullptr;
     void* ptr = nullptr;
@@ -129,6 +136,7 @@ PyObject* pinned_alloc(PyObject*, PyObject* args) {
 
 PyObject* pinned_free(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     unsigned long long address = 0;
     if (!PyArg_ParseTuple(args, "K:_pinned_free", &address)) return nullptr;
     if (cudaError_t s = cuda().cudaFreeHost(as_pointer(address)); s != cudaSuccess) return raise_cuda(s, "cudaFreeHost");
@@ -139,6 +147,7 @@ PyObject* pinned_free(PyObject*, PyObject* args) {
 // _device_synchronize(): waits for all work queued on the current device.
 PyObject* device_synchronize(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
     const cudaError_t s = unlocked([] { return cuda().cudaDeviceSynchronize(); });
     if (s != cudaSuccess) return raise_cuda(s, "cudaDeviceSynchronize");
     Py_RETURN_NONE;

@@ -64,6 +64,7 @@ std::vector<PlacedRegion> placed_regions(const std::vector<RegionTuple>& tuples)
 // device is current again when this returns, whatever happened.
 template <class Call>
 PyObject* on_regions_device(const std::vector<PlacedRegion>& placed, Call&& call) {
+  if (!bind_cuda_runtime()) return nullptr;
   auto device = regions_device(cuda_backend(), placed);
   if (!device) return raise_error(device.error());
   auto scope = CurrentDevice::enter(cuda_backend(), *device);
@@ -124,7 +125,11 @@ PyObject* freeze_to_file_pipelined(PyObject*, PyObject* args, PyObject* kwargs) 
     config.try_direct_io = true;
     return on_regions_device(placed, [&]() -> PyObject* {
       auto stats = freeze_pipelined_to_file(cuda_backend(), *requests, config, *path);
-      if (!stats) return raise_error(stats.error());
+      if (!stats) {
+        raise_error(stats.error());
+        if (!stats.error().failed_step.empty()) add_note("vesk failed while " + stats.error().failed_step);
+        return nullptr;
+      }
       return counters("regions_frozen", stats->regions_frozen, stats->bytes_copied);
     });
   });
@@ -214,13 +219,16 @@ PyObject* restore_from_pinned_mmap(PyObject*, PyObject* args, PyObject* kwargs) 
                                      &mapping_obj)) {
       return nullptr;
     }
-    // Held for the whole call, so the registration cannot go away under the
-    // copies even if converting the mapping runs arbitrary Python code.
+    // Held for the whole call, so that the object outlives the copies.
     PyRef pinned = PyRef::borrow(pinned_obj);
-    auto range = convert_arg("pinned", [&] { return borrow_pinned_range(pinned.get()); });
-    if (!range) return nullptr;
+    if (!convert_arg("pinned", [&] { return borrow_pinned_range(pinned.get()); })) return nullptr;
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
+    // Converting the mapping runs the caller's code (a generator, a custom
+    // sequence), which may have closed the mapping: its range is taken only
+    // now, when no Python code runs until the copies are done.
+    auto range = convert_arg("pinned", [&] { return borrow_pinned_range(pinned.get()); });
+    if (!range) return nullptr;
 
     return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
       return restore_pipelined_from_pre_registered_bytes(cuda_backend(), *range, resolve, PipelineConfig{});

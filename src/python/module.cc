@@ -7,7 +7,6 @@
 #include <iterator>
 #include <string_view>
 
-#include "cuda/runtime.h"
 #include "python/array_specs.h"
 #include "python/device_functions.h"
 #include "python/errors.h"
@@ -131,12 +130,9 @@ PyObject* init_module() {
   }
   if (g_module != nullptr) return Py_NewRef(g_module);
 
+  // The CUDA runtime is bound by the first call that needs the device
+  // (python/backend.h), so that importing needs none.
   if (!ensure_internal_error_class()) return nullptr;
-  auto runtime = load_cuda_runtime();
-  if (!runtime) {
-    PyErr_SetString(PyExc_ImportError, runtime.error().c_str());
-    return nullptr;
-  }
   if (!ready_pinned_mmap_type()) return nullptr;
   PyObject* module = create_module();
   if (module == nullptr) return nullptr;  // a later import starts again

@@ -81,6 +81,7 @@ PyObject* pinned_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     std::unique_ptr<BufferView> view = convert_arg("data", [&] { return BufferView::acquire(data); });
     if (!view) return nullptr;
+    if (!bind_cuda_runtime()) return nullptr;
     auto registration = cuda_backend().host_register(view->data(), view->size());
     if (!registration) return raise_error(registration.error());
 
