@@ -43,11 +43,16 @@ _ = (ArraySpec, array_spec, KINDS, region_label, synchronize_device)
 
 def assign_ids(specs: Mapping[tuple[str, str], ArraySpec]) -> list[ManifestEntry]:
     """Manifest entries in (kind, sorted name) order, ids counted per kind."""
-    entries, counters = [], dict.fromkeys(KIND_CODES, 0)
-    for kind, name in sorted(specs, key=lambda key: (KIND_CODES[key[0]], key[1])):
-        spec = specs[(kind, name)]
-        entries.append(ManifestEntry(name, kind, counters[kind], spec.dtype, spec.shape, spec.nbytes))
-        counters[kind] += 1
+    by_kind: dict[str, list[str]] = {kind: [] for kind in KIND_CODES}
+    for kind, name in specs:
+        by_kind[kind].append(name)
+    entries: list[ManifestEntry] = []
+    append, make = entries.append, ManifestEntry._make
+    for kind, names in by_kind.items():
+        names.sort()
+        for i, name in enumerate(names):
+            _, nbytes, dtype, shape, _ = specs[(kind, name)]
+            append(make((name, kind, i, dtype, shape, nbytes)))
     return entries
 
 

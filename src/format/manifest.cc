@@ -147,7 +147,86 @@ std::unexpected<ManifestError> mismatch(std::string detail) {
   return std::unexpected(ManifestError{ManifestError::TableMismatch{std::move(detail)}});
 }
 
+// JSON string text of UTF-8 `s`: printable ASCII kept, everything else
+// escaped, code points above U+FFFF as surrogate pairs.
+void append_json_string(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  auto u_escape = [&](std::uint32_t unit) {
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
+  };
+  out += '"';
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; ++i; continue;
+      case '\\': out += "\\\\"; ++i; continue;
+      case '\n': out += "\\n"; ++i; continue;
+      case '\r': out += "\\r"; ++i; continue;
+      case '\t': out += "\\t"; ++i; continue;
+      case '\b': out += "\\b"; ++i; continue;
+      case '\f': out += "\\f"; ++i; continue;
+      default: break;
+    }
+    const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    std::uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (std::size_t k = 1; k < len && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += len;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      u_escape(0xD800 + (cp >> 10));
+      u_escape(0xDC00 + (cp & 0x3FF));
+    } else {
+      u_escape(cp);
+    }
+  }
+  out += '"';
+}
+
+std::string_view kind_text(RegionKind kind) {
+  return kind == RegionKind::Weights ? "weights" : kind == RegionKind::KvLiveBlock ? "kv_live_block" : "metadata";
+}
+
 }  // namespace
+
+std::string encode_manifest(const Manifest& manifest) {
+  std::string out = R"({"format":"vesk-manifest","version":)";
+  out += std::to_string(manifest.annotations ? MANIFEST_VERSION_ANNOTATED : MANIFEST_VERSION_PLAIN);
+  out += R"(,"regions":[)";
+  out.reserve(out.size() + manifest.entries.size() * 128);
+  for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
+    const ManifestEntry& e = manifest.entries[i];
+    out += i == 0 ? R"({"name":)" : R"(,{"name":)";
+    append_json_string(out, e.name);
+    out += R"(,"kind":")";
+    out += kind_text(e.kind);
+    out += R"(","logical_id":)" + std::to_string(e.logical_id) + R"(,"dtype":)";
+    append_json_string(out, e.dtype);
+    out += R"(,"shape":[)";
+    for (std::size_t k = 0; k < e.shape.size(); ++k) out += (k ? "," : "") + std::to_string(e.shape[k]);
+    out += R"(],"nbytes":)" + std::to_string(e.nbytes) + "}";
+  }
+  out += "]";
+  if (manifest.annotations) {
+    out += R"(,"annotations":{)";
+    bool first = true;
+    for (const auto& [key, value] : *manifest.annotations) {
+      if (!first) out += ",";
+      first = false;
+      append_json_string(out, key);
+      out += ":";
+      append_json_string(out, value);
+    }
+    out += "}";
+  }
+  out += "}";
+  return out;
+}
 
 std::string ManifestError::message() const {
   struct Visitor {

@@ -1,6 +1,8 @@
 #include "python/reader_functions.h"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <cstdint>
 #include <vector>
 
@@ -229,6 +231,79 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+std::optional<std::string> utf8_of(PyObject* obj, const char* what) {
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8AndSize(obj, &len) : nullptr;
+  if (text == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be str", what);
+    return std::nullopt;
+  }
+  return std::string(text, static_cast<std::size_t>(len));
+}
+
+bool entry_from_tuple(PyObject* row, ManifestEntry& e) {
+  unsigned long logical_id = 0;
+  unsigned long long nbytes = 0;
+  PyObject *name = nullptr, *kind = nullptr, *dtype = nullptr, *shape = nullptr;
+  if (!PyArg_ParseTuple(row, "OOkOOK:manifest entry", &name, &kind, &logical_id, &dtype, &shape, &nbytes)) return false;
+  auto name_text = utf8_of(name, "a name");
+  auto kind_text = name_text ? utf8_of(kind, "a kind") : std::nullopt;
+  auto dtype_text = kind_text ? utf8_of(dtype, "a dtype") : std::nullopt;
+  if (!dtype_text) return false;
+  if (*kind_text != "weights" && *kind_text != "kv_live_block" && *kind_text != "metadata") {
+    PyErr_Format(PyExc_ValueError, "unknown region kind %R", kind);
+    return false;
+  }
+  e.name = std::move(*name_text);
+  e.kind = *kind_text == "weights" ? RegionKind::Weights : *kind_text == "kv_live_block" ? RegionKind::KvLiveBlock
+                                                                                         : RegionKind::Metadata;
+  e.logical_id = static_cast<std::uint32_t>(logical_id);
+  e.dtype = std::move(*dtype_text);
+  e.nbytes = nbytes;
+  PyRef dims = PyRef::steal(PySequence_Tuple(shape));
+  if (!dims) return false;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(dims.get()); ++k) {
+    e.shape.push_back(PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(dims.get(), k)));
+    if (PyErr_Occurred()) return false;
+  }
+  return true;
+}
+
+// _encode_manifest(entries, annotations) -> bytes: the stored document for
+// entries (name, kind, logical_id, dtype, shape, nbytes) and annotations (a
+// dict of str to str, or None for a version 1 manifest).
+PyObject* encode_manifest_bytes(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *entries = nullptr, *annotations = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O:_encode_manifest", &PyList_Type, &entries, &annotations)) return nullptr;
+    Manifest m;
+    m.entries.resize(static_cast<std::size_t>(PyList_GET_SIZE(entries)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+      if (!entry_from_tuple(PyList_GET_ITEM(entries, i), m.entries[static_cast<std::size_t>(i)])) return nullptr;
+    }
+    if (annotations != Py_None) {
+      if (!PyDict_Check(annotations)) {
+        PyErr_SetString(PyExc_TypeError, "annotations must map str to str");
+        return nullptr;
+      }
+      m.annotations.emplace();
+      PyObject *key = nullptr, *value = nullptr;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(annotations, &pos, &key, &value)) {
+        auto k = PyUnicode_Check(key) ? utf8_of(key, "an annotation") : std::nullopt;
+        auto v = k && PyUnicode_Check(value) ? utf8_of(value, "an annotation") : std::nullopt;
+        if (!v) {
+          if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "annotations must map str to str");
+          return nullptr;
+        }
+        m.annotations->emplace_back(std::move(*k), std::move(*v));
+      }
+    }
+    const std::string text = encode_manifest(m);
+    return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
 constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
@@ -246,6 +321,8 @@ PyMethodDef kMethods[] = {
      "_read_region(source, kind, logical_id, label=None)\n--\n\nOne region's bytes, checked against its CRC-32C."},
     {"_verify", as_cfunction<verify>(), kFlags,
      "_verify(source, progress, label=None)\n--\n\nRecompute every recorded CRC-32C."},
+    {"_encode_manifest", encode_manifest_bytes, METH_VARARGS,
+     "_encode_manifest(entries, annotations)\n--\n\nThe manifest document for entries and annotations (or None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -259,3 +259,17 @@ def test_an_unpublished_temporary_file_is_called_one(tmp_path, device, capsys):
     with _cli.Layout(str(temp)) as info:
         _cli.check_layout(cli_args(temp, as_json=True), info)
     assert json.loads(capsys.readouterr().out)["unpublished"] is True
+
+
+def test_names_round_trip_and_older_readers_can_parse_the_manifest(tmp_path, device):
+    names = ["plain", 'quote"back\\slash', "tab\tnew\nline\x01", "é", "😀 emoji", ""]
+    arrays = {name: DeviceArray(device, (4,), "|u1", bytes([i] * 4)) for i, name in enumerate(names)}
+    path = tmp_path / "names.vesk"
+    named.freeze(path, weights=arrays, annotations={"ключ": "значение\n"})
+    with named.open(path) as snap:
+        assert snap.names() == sorted(names) and snap.annotations == {"ключ": "значение\n"}
+        raw = snap._manifest.raw
+        assert [snap.read(n)[0] for n in names] == list(range(len(names)))
+    raw.decode("ascii")  # every byte outside printable ASCII escaped, as older readers need
+    doc = json.loads(raw)
+    assert doc["version"] == 2 and [r["name"] for r in doc["regions"]] == sorted(names)
