@@ -25,6 +25,10 @@ class Source:
                 raise TypeError(f"a snapshot path must be str, got {type(path).__qualname__}")
             self.path = self.label = path
             self._open_file()
+        elif not self.pinned:
+            # Any buffer, seen as its bytes whatever its item format.
+            self.view: memoryview | None = memoryview(source).cast("B")
+            self.native = self.view
 
     def _open_file(self) -> None:
         # Non-blocking, so that a FIFO at the path is refused, not waited on;
@@ -47,6 +51,10 @@ class Source:
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
+        view = getattr(self, "view", None)
+        if view is not None:
+            view.release()
+            self.view = None
 
     def __enter__(self) -> Source:
         return self
