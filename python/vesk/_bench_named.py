@@ -4,7 +4,7 @@ through the region functions and once by name, each restored `rounds` times
 alternately; prints the best time of each, their ratio, and the process's
 peak memory after each kind of restore.
 
-    python -m vesk._bench_named [count] [directory] [rounds]
+    python -m vesk._bench_named [count] [directory] [rounds] [region bytes]
 
 The named arrays export ``__cuda_array_interface__`` the way CuPy and Numba
 do (a dict built on every access); a second line gives the ratio with the
@@ -26,7 +26,7 @@ import vesk
 from vesk import named
 from vesk import vesk as _native
 
-REGION = 4096
+REGION = 4096  # bytes per region unless given
 
 
 class Exported:
@@ -69,10 +69,12 @@ def main(argv: list[str]) -> int:
     count = int(argv[0]) if argv else 100_000
     directory = argv[1] if len(argv) > 1 else tempfile.gettempdir()
     rounds = int(argv[2]) if len(argv) > 2 else 3
+    global REGION
+    REGION = int(argv[3]) if len(argv) > 3 else REGION
     total = count * REGION
     base = _native._device_alloc(total)
     try:
-        pattern = bytes(range(256)) * (total // 256)
+        pattern = (bytes(range(256)) * (total // 256 + 1))[:total]
         _native._device_upload(base, pattern)
         raw_path, named_path = os.path.join(directory, "raw.vesk"), os.path.join(directory, "named.vesk")
         ptrs = [base + i * REGION for i in range(count)]
