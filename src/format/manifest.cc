@@ -287,6 +287,7 @@ std::expected<void, ManifestError> check_manifest_against_table(const Manifest& 
   std::vector<std::pair<std::string_view, std::size_t>> names;  // sorted by (kind, name) below
   keys.reserve(manifest.entries.size());
   names.reserve(manifest.entries.size());
+  std::optional<std::uint64_t> itemsize;
   for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
     const ManifestEntry& e = manifest.entries[i];
     const RegionKey key{e.kind, e.logical_id};
@@ -299,7 +300,8 @@ std::expected<void, ManifestError> check_manifest_against_table(const Manifest& 
       return mismatch(describe(e) + " is " + std::to_string(e.nbytes) + " bytes, the table holds " +
                       std::to_string(*table_size));
     }
-    const auto itemsize = dtype_itemsize(e.dtype);
+    // Most entries share a dtype with the one before.
+    if (i == 0 || e.dtype != manifest.entries[i - 1].dtype) itemsize = dtype_itemsize(e.dtype);
     // An unknown dtype still may not claim more elements than bytes.
     const auto claimed = shape_bytes(e, itemsize.value_or(1));
     if (!claimed || (itemsize ? *claimed != e.nbytes : *claimed > e.nbytes)) {
@@ -307,15 +309,19 @@ std::expected<void, ManifestError> check_manifest_against_table(const Manifest& 
                       std::to_string(e.nbytes) + " bytes");
     }
   }
-  std::sort(keys.begin(), keys.end());
+  // Writers emit (kind, sorted name) order with ids counted up: usually
+  // nothing to sort.
+  if (!std::is_sorted(keys.begin(), keys.end())) std::sort(keys.begin(), keys.end());
   for (std::size_t k = 1; k < keys.size(); ++k) {
     if (keys[k].first == keys[k - 1].first)
       return mismatch(describe(manifest.entries[keys[k].second]) + ": the region is named twice");
   }
   const auto& entries = manifest.entries;
-  std::sort(names.begin(), names.end(), [&](const auto& a, const auto& b) {
+  const auto by_kind_and_name = [&](const auto& a, const auto& b) {
     return std::pair(entries[a.second].kind, a.first) < std::pair(entries[b.second].kind, b.first);
-  });
+  };
+  if (!std::is_sorted(names.begin(), names.end(), by_kind_and_name))
+    std::sort(names.begin(), names.end(), by_kind_and_name);
   for (std::size_t k = 1; k < names.size(); ++k) {
     if (names[k].first == names[k - 1].first && entries[names[k].second].kind == entries[names[k - 1].second].kind)
       return mismatch(describe(entries[names[k].second]) + ": the name appears twice");

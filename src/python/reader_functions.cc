@@ -89,7 +89,14 @@ const char* kind_name(RegionKind kind) {
   return kind == RegionKind::Weights ? "weights" : kind == RegionKind::KvLiveBlock ? "kv_live_block" : "metadata";
 }
 
-PyObject* entry_tuple(const ManifestEntry& e, PyObject* entry_type) {
+// The last dtype's text and object: a manifest repeats a few dtypes, so
+// the entries share one object for each run.
+struct DtypeCache {
+  std::string text;
+  PyRef object;
+};
+
+PyObject* entry_tuple(const ManifestEntry& e, PyObject* entry_type, DtypeCache& dtypes) {
   PyRef shape = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(e.shape.size())));
   if (!shape) return nullptr;
   for (std::size_t i = 0; i < e.shape.size(); ++i) {
@@ -98,23 +105,34 @@ PyObject* entry_tuple(const ManifestEntry& e, PyObject* entry_type) {
     PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(i), n);
   }
   PyRef name = PyRef::steal(text(e.name));
-  PyRef dtype = PyRef::steal(text(e.dtype));
+  if (!dtypes.object || dtypes.text != e.dtype) {
+    dtypes.object = PyRef::steal(text(e.dtype));
+    dtypes.text = e.dtype;
+  }
+  PyRef dtype = dtypes.object ? PyRef::borrow(dtypes.object.get()) : PyRef();
   if (!name || !dtype) return nullptr;
-  PyRef fields = PyRef::steal(Py_BuildValue("(OskOOK)", name.get(), kind_name(e.kind),
-                                             static_cast<unsigned long>(e.logical_id), dtype.get(), shape.get(),
-                                             static_cast<unsigned long long>(e.nbytes)));
-  if (!fields || entry_type == nullptr || entry_type == Py_None) return fields.release();
-  // tuple.__new__(entry_type, fields): a named tuple without its Python-level constructor.
-  PyRef args = PyRef::steal(PyTuple_Pack(1, fields.get()));
-  return args ? PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(entry_type), args.get(), nullptr) : nullptr;
+  PyRef kind = PyRef::steal(PyUnicode_InternFromString(kind_name(e.kind)));
+  PyRef id = PyRef::steal(PyLong_FromUnsignedLong(e.logical_id));
+  PyRef nbytes = PyRef::steal(PyLong_FromUnsignedLongLong(e.nbytes));
+  if (!kind || !id || !nbytes) return nullptr;
+  // A tuple subclass is allocated as tuple.__new__ would, without running
+  // its Python-level constructor.
+  PyObject* row = entry_type == nullptr || entry_type == Py_None
+                      ? PyTuple_New(6)
+                      : reinterpret_cast<PyTypeObject*>(entry_type)->tp_alloc(reinterpret_cast<PyTypeObject*>(entry_type), 6);
+  if (row == nullptr) return nullptr;
+  PyObject* fields[] = {name.release(), kind.release(), id.release(), dtype.release(), shape.release(), nbytes.release()};
+  for (Py_ssize_t k = 0; k < 6; ++k) PyTuple_SET_ITEM(row, k, fields[k]);
+  return row;
 }
 
 PyObject* manifest_dict(const ManifestRegion& region, PyObject* entry_type) {
   const Manifest& m = region.manifest;
   PyRef entries = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(m.entries.size())));
   if (!entries) return nullptr;
+  DtypeCache dtypes;
   for (std::size_t i = 0; i < m.entries.size(); ++i) {
-    PyObject* item = entry_tuple(m.entries[i], entry_type);
+    PyObject* item = entry_tuple(m.entries[i], entry_type, dtypes);
     if (!item) return nullptr;
     PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), item);
   }
