@@ -371,9 +371,9 @@ def cmd_bench(args: argparse.Namespace) -> int:
         raise CliError("usage", f"--dir {args.dir}: not an existing directory")
     if args.size < args.regions:
         raise CliError("usage", f"--size {args.size} is below one byte per region for {args.regions} regions")
-    try:
-        from vesk import vesk as native
+    from vesk import vesk as native  # the extension module itself
 
+    try:
         native._runtime_path()  # bound here, at the first need of the device
     except RuntimeError as e:
         raise CliError("no_runtime", str(e)) from None

@@ -9,11 +9,16 @@
 
 namespace vesk {
 
+class DeviceAllocations;
+
 struct PipelineConfig {
   std::uint64_t chunk_size = 64u << 20;
   bool try_direct_io = true;
   // How each chunk's file read is split into requests in flight together.
   IoPieces io_pieces = kReadIoPieces;
+  // The allocations that hold the regions (the device check's), which
+  // bound merged copies; null: no two regions' copies are merged.
+  const DeviceAllocations* allocations = nullptr;
 };
 
 // True when the chunk size is a positive multiple of 4096.

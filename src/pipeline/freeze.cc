@@ -45,7 +45,7 @@ class FreezeRun {
 
   FreezeRun(const PipelinedBackend& backend, Staging& staging, const FreezeLayout& layout, std::uint64_t chunk_size,
             const DirectFile& direct_file, const DirectFile& buffered_file, IoPieces pieces,
-            const std::string& file_path)
+            const std::string& file_path, const DeviceAllocations* allocations)
       : backend_(backend),
         staging_(staging),
         layout_(layout),
@@ -55,7 +55,7 @@ class FreezeRun {
         direct_pieces_(write_pieces_for(direct_file, pieces)),
         buffered_pieces_(write_pieces_for(buffered_file, pieces)),
         file_path_(file_path),
-        runs_(freeze_copy_runs(layout.plan)),
+        runs_(freeze_copy_runs(layout.plan, allocations)),
         crcs_(layout.plan.size(), 0) {}
 
   std::uint64_t num_chunks() const { return range_.num_chunks(); }
@@ -269,7 +269,8 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
 
   auto staging = Staging::create(backend, StagingMemory::Pinned, chunk_size);
   if (!staging) return std::unexpected(backend_err<FreezeError>(staging.error()));
-  FreezeRun run(backend, *staging, layout, chunk_size, *direct_file, *buffered_file, config.io_pieces, tmp_path);
+  FreezeRun run(backend, *staging, layout, chunk_size, *direct_file, *buffered_file, config.io_pieces, tmp_path,
+                config.allocations);
   if (auto r = run_chunk_loop(run.num_chunks(), staging->streams(), run); !r) return std::unexpected(r.error());
 
   const FreezeFiles files{tmp_file, *direct_file, *buffered_file, tmp_path, path};

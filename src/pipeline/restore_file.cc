@@ -65,7 +65,8 @@ class RestoreRun {
   static constexpr bool kChecksums = true;
 
   RestoreRun(const PipelinedBackend& backend, Staging& staging, ChunkRange range, std::span<const CopyEntry> plan,
-             const DirectFile& direct_file, const DirectFile& buffered_file, IoPieces pieces)
+             const DirectFile& direct_file, const DirectFile& buffered_file, IoPieces pieces,
+             const DeviceAllocations* allocations)
       : backend_(backend),
         staging_(staging),
         range_(range),
@@ -78,7 +79,7 @@ class RestoreRun {
         // Regions in file order, once: every chunk continues the walks of
         // the chunk before it.
         order_(restore_file_order(plan)),
-        runs_(restore_copy_runs(plan, order_)),
+        runs_(restore_copy_runs(plan, order_, allocations)),
         crc_state_(plan.size()) {}
 
   std::expected<void, RestoreError> host(std::uint64_t k) {
@@ -184,7 +185,8 @@ std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backe
 
   auto staging = Staging::create(backend, StagingMemory::Pinned, chunk_size);
   if (!staging) return std::unexpected(backend_err<RestoreError>(staging.error()));
-  RestoreRun run(backend, *staging, range, plan, *direct_file, *buffered_file, config.io_pieces);
+  RestoreRun run(backend, *staging, range, plan, *direct_file, *buffered_file, config.io_pieces,
+                 config.allocations);
   if (auto r = run_chunk_loop(range.num_chunks(), staging->streams(), run); !r) return std::unexpected(r.error());
   if (auto r = staging->commit(); !r) return std::unexpected(backend_err<RestoreError>(r.error()));
   return RestoreStats{plan.size(), plan_r->total_bytes};

@@ -23,12 +23,16 @@ struct FreezeRequest {
   DeviceRegion device_region;
 };
 
+class DeviceAllocations;
+
 struct FreezeConfig {
   std::optional<VllmCommit> vllm_commit;
   std::size_t chunk_size = 64u << 20;
   bool try_direct_io = true;
   // How each chunk's file write is split into requests in flight together.
   IoPieces io_pieces = kWriteIoPieces;
+  // As PipelineConfig::allocations.
+  const DeviceAllocations* allocations = nullptr;
 };
 
 struct FreezePlan {

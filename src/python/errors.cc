@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "python/cuda_status_notes.h"
 #include "python/error_attributes.h"
 #include "python/py_ref.h"
 
@@ -84,9 +85,11 @@ PyRef text_with_names(std::string_view text) {
 }
 
 std::nullptr_t raise(const VeskPyError& err) {
-  PyRef msg = text_with_names(err.message());
+  const std::string text = err.message();
+  PyRef msg = text_with_names(text);
   if (msg) PyErr_SetObject(err.exception_class(), msg.get());
   if (msg) tag_pending_exception(tag_of(err));
+  add_cuda_status_note(text);
   return nullptr;
 }
 

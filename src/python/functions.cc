@@ -60,16 +60,17 @@ std::vector<PlacedRegion> placed_regions(const std::vector<RegionTuple>& tuples)
 }
 
 // Checks where the regions live before anything is opened or taken, and
-// runs `call` with their device current for this thread; the caller's
-// device is current again when this returns, whatever happened.
+// runs `call(allocations)` with their device current for this thread,
+// given the allocations that bound its merged copies (null: merge none);
+// the caller's device is current again when this returns, whatever happened.
 template <class Call>
 PyObject* on_regions_device(const std::vector<PlacedRegion>& placed, Call&& call) {
   if (!bind_cuda_runtime()) return nullptr;
-  auto device = regions_device(cuda_backend(), placed);
-  if (!device) return raise_error(device.error());
-  auto scope = CurrentDevice::enter(cuda_backend(), *device);
+  auto placement = regions_device(cuda_backend(), placed);
+  if (!placement) return raise_error(placement.error());
+  auto scope = CurrentDevice::enter(cuda_backend(), placement->device);
   if (!scope) return raise_error(scope.error());
-  return call();
+  return call(placement->allocations ? &*placement->allocations : nullptr);
 }
 
 PyObject* restore_result(const std::expected<RestoreStats, RestoreError>& result) {
@@ -78,13 +79,15 @@ PyObject* restore_result(const std::expected<RestoreStats, RestoreError>& result
 }
 
 // The common end of every restore: the mapping checked and keyed, then
-// `run(resolver)` on the regions' device, its result as the call's.
+// `run(resolver, allocations)` on the regions' device, its result as the call's.
 template <class Run>
 PyObject* restore_mapped(std::vector<RegionTuple>&& tuples, Run&& run) {
   const std::vector<PlacedRegion> placed = placed_regions(tuples);
   auto map = build_restore_map(std::move(tuples));
   if (!map) return raise(map.error());
-  return on_regions_device(placed, [&] { return restore_result(run(resolver_for(*map))); });
+  return on_regions_device(placed, [&](const DeviceAllocations* allocations) {
+    return restore_result(run(resolver_for(*map), allocations));
+  });
 }
 
 // Applies an optional chunk_size_mb argument; false with the argument's
@@ -123,7 +126,8 @@ PyObject* freeze_to_file_pipelined(PyObject*, PyObject* args, PyObject* kwargs) 
     config.vllm_commit = *commit;
     config.chunk_size = kFreezeChunkSize;
     config.try_direct_io = true;
-    return on_regions_device(placed, [&]() -> PyObject* {
+    return on_regions_device(placed, [&](const DeviceAllocations* allocations) -> PyObject* {
+      config.allocations = allocations;
       auto stats = freeze_pipelined_to_file(cuda_backend(), *requests, config, *path);
       if (!stats) {
         raise_error(stats.error());
@@ -155,7 +159,8 @@ PyObject* restore_from_file_pipelined(PyObject*, PyObject* args, PyObject* kwarg
       config.try_direct_io = *direct;
     }
 
-    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve, const DeviceAllocations* allocations) {
+      config.allocations = allocations;
       return restore_pipelined(cuda_backend(), *path, resolve, config);
     });
   });
@@ -178,7 +183,8 @@ PyObject* restore_from_bytes(const char* format, PyObject* args, PyObject* kwarg
     PipelineConfig config;
     if (!apply_chunk_size(chunk_obj, config)) return nullptr;
 
-    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve, const DeviceAllocations* allocations) {
+      config.allocations = allocations;
       return restore_pipelined_from_bytes_auto(cuda_backend(), data->bytes(), resolve, config);
     });
   });
@@ -205,8 +211,10 @@ PyObject* restore_from_bytes_pipelined_zerocopy(PyObject*, PyObject* args, PyObj
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
 
-    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
-      return restore_pipelined_from_registered_bytes(cuda_backend(), data->bytes(), resolve, PipelineConfig{});
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve, const DeviceAllocations* allocations) {
+      PipelineConfig config;
+      config.allocations = allocations;
+      return restore_pipelined_from_registered_bytes(cuda_backend(), data->bytes(), resolve, config);
     });
   });
 }
@@ -230,8 +238,10 @@ PyObject* restore_from_pinned_mmap(PyObject*, PyObject* args, PyObject* kwargs) 
     auto range = convert_arg("pinned", [&] { return borrow_pinned_range(pinned.get()); });
     if (!range) return nullptr;
 
-    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
-      return restore_pipelined_from_pre_registered_bytes(cuda_backend(), *range, resolve, PipelineConfig{});
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve, const DeviceAllocations* allocations) {
+      PipelineConfig config;
+      config.allocations = allocations;
+      return restore_pipelined_from_pre_registered_bytes(cuda_backend(), *range, resolve, config);
     });
   });
 }
