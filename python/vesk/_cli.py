@@ -266,7 +266,7 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
     if info.manifest is not None:
         print(f"manifest        {len(info.manifest)} named regions")
         for key, value in sorted((info.annotations or {}).items()):
-            print(f"annotation      {key} = {value}")
+            print(f"annotation      {printable(key)} = {printable(value)}")
     elif info.manifest_problem:
         print(f"manifest        UNUSABLE: {printable(info.manifest_problem)}")
     for line in duplicate_lines(info.duplicates):
@@ -292,7 +292,7 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
     if shown < count:
         print(f"... {count - shown} more regions (--all shows every one, --json lists them all)")
     if status != EXIT_OK:
-        print(f"{s['path']}: the file is truncated: its regions need {s['layout_size']} bytes, it holds "
+        print(f"{printable(s['path'])}: the file is truncated: its regions need {s['layout_size']} bytes, it holds "
               f"{s['file_size']}")
     return status
 

@@ -250,7 +250,7 @@ def test_verify_of_a_file_that_shrinks_is_an_error_not_a_crash(tmp_path, device)
 
 
 def test_an_unpublished_temporary_file_is_called_one(tmp_path, device, capsys):
-    path, _ = frozen(tmp_path, device)
+    path, _ = frozen(tmp_path, device, annotations={"note\x1b[2J": "a\nb"})
     temp = tmp_path / "named.vesk.vesk-incomplete"
     os.rename(path, temp)
     with _cli.Layout(str(temp)) as info:
@@ -259,6 +259,12 @@ def test_an_unpublished_temporary_file_is_called_one(tmp_path, device, capsys):
     with _cli.Layout(str(temp)) as info:
         _cli.check_layout(cli_args(temp, as_json=True), info)
     assert json.loads(capsys.readouterr().out)["unpublished"] is True
+    # inspect says it too, and shows annotations escaped.
+    with _cli.Layout(str(temp)) as info:
+        assert _cli.print_inspect(cli_args(temp), info) == 0
+    out = capsys.readouterr().out
+    assert "note            this is an unpublished temporary file" in out and "\x1b" not in out
+    assert "annotation      note\\x1b[2J = a\\nb" in out
 
 
 def test_names_round_trip_and_older_readers_can_parse_the_manifest(tmp_path, device):
