@@ -265,7 +265,7 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
     if info.manifest is not None:
         print(f"manifest        {len(info.manifest)} named regions")
         for key, value in sorted((info.annotations or {}).items()):
-            print(f"annotation      {printable(f'{key} = {value}')}")
+            print(f"annotation      {printable(key)} = {printable(value)}")
     elif info.manifest_problem:
         print(f"manifest        UNUSABLE: {printable(info.manifest_problem)}")
     for line in duplicate_lines(info.duplicates):
