@@ -356,9 +356,9 @@ PyObject* matched_mapping(PyObject*, PyObject* args) {
 
 PyMethodDef kMethods[] = {
     {"_matched_mapping", matched_mapping, METH_VARARGS,
-     "_matched_mapping(entries, specs)\n--\n\nThe restore mapping when every array matches its entry, else None."},
+     "_matched_mapping(entries, specs, /)\n--\n\nThe restore mapping when every array matches its entry, else None."},
     {"_array_specs", array_specs, METH_VARARGS,
-     "_array_specs(kind, items, spec_type, special_type, special)\n--\n\n"
+     "_array_specs(kind, items, spec_type, special_type, special, /)\n--\n\n"
      "Each (name, array) read from its __cuda_array_interface__ as a spec_type."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -340,7 +340,7 @@ PyMethodDef kMethods[] = {
     {"_verify", as_cfunction<verify>(), kFlags,
      "_verify(source, progress, label=None)\n--\n\nRecompute every recorded CRC-32C."},
     {"_encode_manifest", encode_manifest_bytes, METH_VARARGS,
-     "_encode_manifest(entries, annotations)\n--\n\nThe manifest document for entries and annotations (or None)."},
+     "_encode_manifest(entries, annotations, /)\n--\n\nThe manifest document for entries and annotations (or None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
