@@ -14,6 +14,8 @@ struct PipelineConfig {
   bool try_direct_io = true;
   // How each chunk's file read is split into requests in flight together.
   IoPieces io_pieces = kReadIoPieces;
+  // false: a restore skips the region checksums (VESK_VERIFY=0 does too).
+  bool verify_checksums = true;
 };
 
 // True when the chunk size is a positive multiple of 4096.

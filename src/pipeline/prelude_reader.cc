@@ -31,6 +31,22 @@ SnapshotError misplaced_table_error(std::uint64_t table_offset, std::uint64_t n,
   return SnapshotError{SnapshotError::UnsupportedLayout{table_offset}};
 }
 
+// An open descriptor read as a source, its length taken once; the caller
+// keeps the descriptor open while the view is used.
+class DescriptorView final : public ByteSource {
+ public:
+  DescriptorView(const DirectFile& file, std::uint64_t length) : file_(file), length_(length) {}
+  std::uint64_t length() const override { return length_; }
+  IoResult<void> read_exact(std::span<std::byte> buf, std::uint64_t offset) const override {
+    return pread_exact(file_, buf, offset);
+  }
+  std::string label() const override { return {}; }
+
+ private:
+  const DirectFile& file_;
+  std::uint64_t length_;
+};
+
 }  // namespace
 
 std::size_t table_reserve_hint(std::uint64_t num_regions) {
@@ -41,10 +57,15 @@ std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const Dir
                                                                        const TableEntryVisitor& visit) {
   const auto length = readable_length(file);
   if (!length) return std::unexpected(SnapshotError::from_io(length.error()));
-  const std::uint64_t file_size = *length;
+  return visit_snapshot_prelude(DescriptorView(file, *length), visit);
+}
+
+std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const ByteSource& source,
+                                                                       const TableEntryVisitor& visit) {
+  const std::uint64_t file_size = source.length();
 
   std::vector<std::uint8_t> head(HEADER_SIZE);
-  if (auto r = pread_exact(file, std::as_writable_bytes(std::span(head)), 0); !r)
+  if (auto r = source.read_exact(std::as_writable_bytes(std::span(head)), 0); !r)
     return std::unexpected(SnapshotError::from_io(r.error()));
   if (auto snap = Snapshot::from_prelude_bytes(head)) {
     visit.begin(snap->table.size());
@@ -72,7 +93,7 @@ std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const Dir
   for (std::uint64_t at = HEADER_SIZE; at < prelude_size;) {
     const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), prelude_size - at));
     const std::span<std::uint8_t> bytes(piece.data(), len);
-    if (auto r = pread_exact(file, std::as_writable_bytes(bytes), at); !r)
+    if (auto r = source.read_exact(std::as_writable_bytes(bytes), at); !r)
       return std::unexpected(SnapshotError::from_io(r.error()));
     for (std::size_t k = 0; k < len; k += REGION_ENTRY_SIZE) {
       auto entry = RegionEntry::from_bytes(bytes.subspan(k, REGION_ENTRY_SIZE));

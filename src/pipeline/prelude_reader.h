@@ -9,6 +9,7 @@
 #include <string>
 
 #include "format/snapshot.h"
+#include "io/byte_source.h"
 #include "io/direct_file.h"
 
 namespace vesk {
@@ -37,6 +38,8 @@ struct TableEntryVisitor {
 // that needs less than the table (a restore that fails at an unmapped
 // entry, a plan of its own) holds no more than one piece of it. An entry
 // that does not decode fails the read before any entry after it is visited.
+std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const ByteSource& source,
+                                                                       const TableEntryVisitor& visit);
 std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const DirectFile& file,
                                                                        const TableEntryVisitor& visit);
 

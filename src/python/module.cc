@@ -11,6 +11,7 @@
 #include "python/errors.h"
 #include "python/functions.h"
 #include "python/host_tools.h"
+#include "python/remote_functions.h"
 #include "python/pinned_mmap.h"
 #include "python/py_ref.h"
 
@@ -105,6 +106,7 @@ PyObject* create_module() {
   }
   // Host-only helpers of the command line: underscored and outside __all__.
   if (PyModule_AddFunctions(module.get(), host_tool_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), remote_methods()) != 0) return nullptr;
   return module.release();
 }
 
