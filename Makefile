@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 SANITIZER_BUILD := -DVESK_BUILD_PYTHON=OFF -DVESK_BUILD_BENCH=OFF
 
-.PHONY: wheel wheel-test setup build test test-unit test-python test-asan test-tsan test-fuzz bench demo clean
+.PHONY: wheel wheel-test setup build test test-unit test-python test-asan test-tsan test-fuzz bench bench-remote demo clean
 
 setup:
 	@scripts/setup.sh
@@ -64,6 +64,10 @@ bench: build
 	build/bench_memory_restores
 	build/bench_device_check
 	build/bench_region_count 262144 $(CURDIR)/build
+
+# Restores of a 1 GiB snapshot from nginx and rclone's S3 server, beside curl.
+bench-remote: build
+	PYTHONPATH=build/python $(VENV_PY) bench/bench_remote.py --size 1G --dir $(CURDIR)/build
 
 # On the real CUDA runtime where the NVIDIA driver is present (the tests keep
 # the stand-in); the output names the runtime that was bound.
