@@ -1,5 +1,7 @@
 #include "remote/remote_target.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -38,6 +40,18 @@ IoError bad_url(std::string_view url, const std::string& why) {
   return IoError::custom(IoErrorKind::InvalidInput, url_label(url) + ": " + why);
 }
 
+// The system's trusted certificates, where the distributions keep them. A
+// libcurl carried in a wheel was built on one distribution and looks only
+// where that one keeps them.
+std::string system_ca_bundle() {
+  for (const char* path : {"/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt",
+                           "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", "/etc/ssl/ca-bundle.pem",
+                           "/etc/ssl/cert.pem"}) {
+    if (access(path, R_OK) == 0) return path;
+  }
+  return {};
+}
+
 }  // namespace
 
 bool is_remote_url(std::string_view text) {
@@ -62,7 +76,7 @@ std::string url_label(std::string_view url) {
 IoResult<RemoteTarget> resolve_remote_target(const std::string& url, const EnvLookup& env) {
   RemoteTarget out;
   out.label = url_label(url);
-  out.ca_file = env("SSL_CERT_FILE").value_or("");
+  out.ca_file = env("SSL_CERT_FILE").value_or(system_ca_bundle());
   if (!starts_with_nocase(url, "s3://")) {
     if (!is_remote_url(url)) return std::unexpected(bad_url(url, "not an s3://, http:// or https:// URL"));
     out.url = url;

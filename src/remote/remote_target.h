@@ -18,7 +18,7 @@ struct RemoteTarget {
   // presigned URLs, which get no x-amz-* header at all.
   std::string sigv4;
   std::optional<AwsCredentials> credentials;
-  std::string ca_file;  // empty: the system's certificates
+  std::string ca_file;  // empty: libcurl's own default
 };
 
 // s3://, http:// and https:// (the scheme in any case).
@@ -29,8 +29,8 @@ std::string url_label(std::string_view url);
 
 // An s3:// URL is addressed through the S3 settings (an endpoint, path or
 // virtual-host style) and signed when credentials are found; an http(s)
-// URL is fetched as given. SSL_CERT_FILE names the trusted certificates of
-// any URL, AWS_CA_BUNDLE those of S3 before it.
+// URL is fetched as given. The trusted certificates are the system's, or
+// SSL_CERT_FILE's for any URL, AWS_CA_BUNDLE's for S3 before both.
 IoResult<RemoteTarget> resolve_remote_target(const std::string& url, const EnvLookup& env);
 
 }  // namespace vesk

@@ -14,6 +14,7 @@ import http.server
 import os
 import shutil
 import socket
+import ssl
 import struct
 import subprocess
 import sys
@@ -38,8 +39,13 @@ from pathlib import Path
 class FaultServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self) -> None:
+    def __init__(self, tls: tuple[str, str] | None = None) -> None:
         super().__init__(("127.0.0.1", 0), _Handler)
+        if tls:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(*tls)
+            self.socket = ctx.wrap_socket(self.socket, server_side=True)
+        self.scheme = "https" if tls else "http"
         self.objects: dict[str, bytes] = {}
         self.fault: str | None = None
         self.strict_keys: tuple[str, str] | None = None
@@ -52,7 +58,7 @@ class FaultServer(http.server.ThreadingHTTPServer):
 
     @property
     def base(self) -> str:
-        return f"http://127.0.0.1:{self.server_address[1]}"
+        return f"{self.scheme}://127.0.0.1:{self.server_address[1]}"
 
     def handle_error(self, request, client_address) -> None:
         pass  # a client that hangs up on a fault it was sent is expected

@@ -5,6 +5,7 @@ Every case ends with exact bytes or its clear error, never wrong bytes."""
 from __future__ import annotations
 
 import struct
+import subprocess
 
 import pytest
 
@@ -116,6 +117,23 @@ def test_final_statuses_and_unreachable_servers_name_the_url(server, device):
     server.stop()
     assert "connection refused" in restore_fails(device, server.base + "/b/snap")
     assert "cannot resolve the host name" in restore_fails(device, "http://no-such-host.invalid/b/snap")
+
+
+def test_tls_trusts_the_system_or_ssl_cert_file(fast_remote, device, tmp_path, monkeypatch):
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-out",
+                           str(cert), "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                          capture_output=True)
+    if made.returncode != 0:
+        pytest.skip("openssl cannot make a test certificate")
+    srv = FaultServer(tls=(str(cert), str(key)))
+    srv.objects["/b/snap"] = SNAP
+    try:
+        assert "TLS failure" in restore_fails(device, srv.base + "/b/snap")
+        monkeypatch.setenv("SSL_CERT_FILE", str(cert))
+        restore_and_check(device, srv.base + "/b/snap")
+    finally:
+        srv.stop()
 
 
 def test_strict_s3_endpoint_checks_the_signature(server, device, monkeypatch):
