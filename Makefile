@@ -26,11 +26,12 @@ test-asan: setup
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
-# The threaded code: the stand-in's stream workers and the pipelines.
+# The threaded code: the stand-in's stream workers, the pipelines and the
+# remote reads.
 test-tsan: setup
 	cmake -S . -B build-tsan $(CMAKE_COMMON) $(SANITIZER_BUILD) -DVESK_SANITIZE=thread >/dev/null
-	cmake --build build-tsan -j$(JOBS) --target vesk_standin_tests vesk_pipeline_tests
-	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R '^(standin|pipeline)\.'
+	cmake --build build-tsan -j$(JOBS) --target vesk_standin_tests vesk_pipeline_tests vesk_remote_tests
+	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R '^(standin|pipeline|remote)\.'
 
 # Coverage-guided fuzzers (clang, AddressSanitizer), a bounded time each.
 test-fuzz: setup
