@@ -283,6 +283,9 @@ class RangeFetch {
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, target_.sigv4.empty() ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, a.headers.get());
+    // One TCP connection per range in flight: HTTP/2 would multiplex them
+    // all onto one connection, and one connection's window.
+    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, timeout);
     // A stalled connection: less than a byte a second for the timeout.
