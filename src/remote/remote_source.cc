@@ -7,7 +7,6 @@
 #include <deque>
 #include <list>
 #include <random>
-#include <thread>
 
 #include "remote/curl_handles.h"
 
