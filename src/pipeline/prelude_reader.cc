@@ -105,16 +105,29 @@ std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const Byt
   return FilePreludeHeader{*std::move(header), file_size};
 }
 
-std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile& file) {
+namespace {
+
+template <class Source>
+std::expected<FilePrelude, SnapshotError> read_whole_prelude(const Source& source) {
   RegionTable table;
   auto head = visit_snapshot_prelude(
-      file, TableEntryVisitor{[&](std::uint64_t n) { table.reserve(table_reserve_hint(n)); },
-                              [&](const RegionEntry& entry) {
-                                table.push(entry);
-                                return true;
-                              }});
+      source, TableEntryVisitor{[&](std::uint64_t n) { table.reserve(table_reserve_hint(n)); },
+                                [&](const RegionEntry& entry) {
+                                  table.push(entry);
+                                  return true;
+                                }});
   if (!head) return std::unexpected(head.error());
   return FilePrelude{Snapshot::from_header_and_table(std::move(head->header), std::move(table)), head->file_size};
+}
+
+}  // namespace
+
+std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile& file) {
+  return read_whole_prelude(file);
+}
+
+std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const ByteSource& source) {
+  return read_whole_prelude(source);
 }
 
 std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const std::string& path) {

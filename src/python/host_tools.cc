@@ -31,27 +31,7 @@ PyObject* read_prelude(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O&:_read_prelude", PyUnicode_FSConverter, &encoded_raw)) return nullptr;
     PyRef encoded = PyRef::steal(encoded_raw);
     std::string path(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    auto prelude = read_snapshot_prelude(path);
-    if (!prelude) return raise_runtime(RestoreError{RestoreError::Snapshot{prelude.error()}}.message());
-
-    const Snapshot& snap = prelude->snapshot;
-    PyRef regions = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(snap.table.size())));
-    if (!regions) return nullptr;
-    Py_ssize_t i = 0;
-    for (const RegionEntry& e : snap.table) {
-      PyObject* item = Py_BuildValue("(IIKKI)", static_cast<unsigned>(e.kind), e.logical_id,
-                                     static_cast<unsigned long long>(e.size),
-                                     static_cast<unsigned long long>(e.file_offset), e.crc32c);
-      if (!item) return nullptr;
-      PyList_SET_ITEM(regions.get(), i++, item);
-    }
-    const auto& h = snap.header;
-    return Py_BuildValue("{s:I,s:K,s:K,s:y#,s:K,s:O}", "version", h.version, "num_regions",
-                         static_cast<unsigned long long>(h.num_regions), "region_table_offset",
-                         static_cast<unsigned long long>(h.region_table_offset), "vllm_commit",
-                         reinterpret_cast<const char*>(h.vllm_commit.data()),
-                         static_cast<Py_ssize_t>(h.vllm_commit.size()), "file_size",
-                         static_cast<unsigned long long>(prelude->file_size), "regions", regions.get());
+    return prelude_result(read_snapshot_prelude(path));
   });
 }
 
@@ -90,5 +70,28 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 PyMethodDef* host_tool_methods() { return kMethods; }
+
+PyObject* prelude_result(const std::expected<FilePrelude, SnapshotError>& prelude) {
+  if (!prelude) return raise_runtime(RestoreError{RestoreError::Snapshot{prelude.error()}}.message());
+
+  const Snapshot& snap = prelude->snapshot;
+  PyRef regions = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(snap.table.size())));
+  if (!regions) return nullptr;
+  Py_ssize_t i = 0;
+  for (const RegionEntry& e : snap.table) {
+    PyObject* item = Py_BuildValue("(IIKKI)", static_cast<unsigned>(e.kind), e.logical_id,
+                                   static_cast<unsigned long long>(e.size),
+                                   static_cast<unsigned long long>(e.file_offset), e.crc32c);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(regions.get(), i++, item);
+  }
+  const auto& h = snap.header;
+  return Py_BuildValue("{s:I,s:K,s:K,s:y#,s:K,s:O}", "version", h.version, "num_regions",
+                       static_cast<unsigned long long>(h.num_regions), "region_table_offset",
+                       static_cast<unsigned long long>(h.region_table_offset), "vllm_commit",
+                       reinterpret_cast<const char*>(h.vllm_commit.data()),
+                       static_cast<Py_ssize_t>(h.vllm_commit.size()), "file_size",
+                       static_cast<unsigned long long>(prelude->file_size), "regions", regions.get());
+}
 
 }  // namespace vesk::py

@@ -8,7 +8,8 @@
 
 namespace vesk::py {
 
-// Null-terminated method table: _remote_restore, _remote_stat, _remote_read.
+// Null-terminated method table: _remote_restore, _remote_stat, _remote_read,
+// _remote_prelude, _remote_region_crcs.
 PyMethodDef* remote_methods();
 
 }  // namespace vesk::py

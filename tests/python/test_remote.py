@@ -175,6 +175,20 @@ def test_stat_and_read(server):
         vesk.remote.read(server.base + "/b/snap", len(SNAP) - 1, 2)
 
 
+def test_prelude_and_region_checksums_for_inspect_and_verify(server):
+    prelude = vesk.remote.read_prelude(server.base + "/b/snap")
+    assert prelude["file_size"] == len(SNAP) and prelude["num_regions"] == 3
+    assert vesk.remote.region_crcs(server.base + "/b/snap") == [r[4] for r in prelude["regions"]]
+    bad = bytearray(SNAP)
+    bad[5000] ^= 1
+    server.objects["/b/bad"] = bytes(bad)
+    crcs = vesk.remote.region_crcs(server.base + "/b/bad")
+    assert crcs[0] != prelude["regions"][0][4] and crcs[1:] == [r[4] for r in prelude["regions"][1:]]
+    server.objects["/b/short"] = SNAP[:5000]
+    with pytest.raises(RuntimeError, match="snapshot parse failed"):
+        vesk.remote.region_crcs(server.base + "/b/short")
+
+
 @pytest.fixture
 def rclone(tmp_path, fast_remote, monkeypatch):
     exe = rclone_path()
