@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -72,14 +73,19 @@ int main(int argc, char** argv) {
   const std::string path = dir + "/bench_device_check_" + std::to_string(::getpid()) + ".vesk";
   constexpr int kRounds = 3;
 
+  std::optional<vesk::DeviceAllocations> allocations;
   const double check = best_seconds(kRounds, [&] {
     auto d = vesk::regions_device(cuda, placed);
     if (!d) die(d.error().message());
-    auto scope = vesk::CurrentDevice::enter(cuda, *d);
+    auto scope = vesk::CurrentDevice::enter(cuda, d->device);
     if (!scope) die(scope.error().message());
+    allocations = std::move(d->allocations);
   });
   vesk::FreezeConfig config;
   config.try_direct_io = true;
+  config.allocations = allocations ? &*allocations : nullptr;
+  vesk::PipelineConfig restore_config;
+  restore_config.allocations = config.allocations;
   const double freeze = best_seconds(kRounds, [&] {
     auto r = vesk::freeze_pipelined_to_file(cuda, requests, config, path);
     if (!r) die("freeze: " + r.error().message());
@@ -93,7 +99,7 @@ int main(int argc, char** argv) {
     return it->second;
   };
   const double restore = best_seconds(kRounds, [&] {
-    auto r = vesk::restore_pipelined_from_bytes(cuda, snap, resolve, vesk::PipelineConfig{});
+    auto r = vesk::restore_pipelined_from_bytes(cuda, snap, resolve, restore_config);
     if (!r) die("restore: " + r.error().message());
   });
   cudaFree(dev);

@@ -3,20 +3,25 @@
 //
 //   bench_region_count [top count = 262144] [directory = .] [rounds = 3]
 //
-// The payload is `top count` × 4 KiB (the default 1 GiB; 1000000 gives the
-// 3.9 GiB of a large serving engine's cache). It is laid out as 64,
-// top/100, top/10 and top regions of equal size, each layout twice:
-// contiguous (the regions are consecutive slices of one device
-// allocation, as an engine's KV blocks are slices of one tensor) and
-// scattered (every other block of the same allocation, so half the
-// regions and half the bytes, and no two regions touch). Each layout is
+// The payload is about `top count` × 4 KiB (the default 1 GiB; 1000000
+// gives the 3.9 GiB of a large serving engine's cache), held in 64 device
+// allocations that touch one another (as a caching allocator's blocks
+// can), each a whole number of the largest regions below. It is laid out
+// as 64, top/100, top/10 and top regions of equal size, each layout twice:
+// contiguous (the regions are consecutive slices of the allocations, as an
+// engine's KV blocks are slices of its tensors) and scattered (every other
+// block, so half the regions and half the bytes, and no two regions touch).
+// Every call runs as the module runs it: the device check first (which
+// learns the allocations, so that no copy crosses from one into the
+// next), then the transfer on the regions' device. Each layout is
 // frozen to a file in `directory`, restored from that file, and restored
 // from the snapshot held in host memory by the staging, the zero-copy
 // (registered per call) and the pre-registered path. Each line gives the
 // best of `rounds` runs as throughput, its ratio to the 64-region layout
 // of the same kind (scattered: 64 regions at every other 1/128 of the
-// allocation, the same bytes as the scattered rows), and the device
-// copies issued per region (the stand-in's count of cudaMemcpyAsync).
+// allocation, the same bytes as the scattered rows), the device copies
+// issued per region (the stand-in's count of cudaMemcpyAsync), and the
+// pointer queries per call (the driver's and the runtime's).
 //
 // A last section restores a 64-region snapshot entirely in the page cache
 // (as a copy or download leaves it) with direct I/O on and off, and again
@@ -36,6 +41,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -43,6 +49,7 @@
 #include "../tests/standin/standin.h"
 #include "backend/real_cuda.h"
 #include "cuda/runtime.h"
+#include "pipeline/device_scope.h"
 #include "pipeline/freeze.h"
 #include "pipeline/restore_file.h"
 #include "pipeline/restore_memory.h"
@@ -52,6 +59,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kBlock = 4096;
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+constexpr std::uint64_t kAllocations = 64;
+// The largest region of the layouts past 64 regions is 100 blocks; each
+// allocation holds a whole number of them, so no region straddles two.
+constexpr std::uint64_t kAllocationGrain = 100 * kBlock;
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "bench_region_count: %s\n", what.c_str());
@@ -127,20 +138,36 @@ void set_page_cache(const std::string& path, bool warm) {
   ::close(fd);
 }
 
+// 64 allocations side by side: one address range, 64 allocations.
+std::vector<std::unique_ptr<DeviceAlloc>> adjacent_allocations(std::uint64_t each) {
+  standin_set_adjacent_allocations(1);
+  std::vector<std::unique_ptr<DeviceAlloc>> out;
+  for (std::uint64_t i = 0; i < kAllocations; ++i) {
+    out.push_back(std::make_unique<DeviceAlloc>(each));
+    if (i > 0 && out[i]->ptr != out[i - 1]->ptr + each) die("the stand-in did not place the allocations side by side");
+  }
+  standin_set_adjacent_allocations(0);
+  return out;
+}
+
 class Bench {
  public:
   Bench(std::uint64_t total, std::string dir, int rounds)
-      : total_(total), dir_(std::move(dir)), rounds_(rounds), device_(total), expected_(total) {
+      : total_(total),
+        dir_(std::move(dir)),
+        rounds_(rounds),
+        device_(adjacent_allocations(total / kAllocations)),
+        expected_(total) {
     std::uint64_t x = 0x9E3779B97F4A7C15ull;
     for (std::uint64_t i = 0; i < total / 8; ++i) {
       x += 0x9E3779B97F4A7C15ull;
       const std::uint64_t v = x ^ (x >> 29);
       std::memcpy(expected_.data() + i * 8, &v, 8);
     }
-    std::memcpy(device_.ptr, expected_.data(), total);
+    std::memcpy(base(), expected_.data(), total);
   }
 
-  std::uint8_t* base() const { return device_.ptr; }
+  std::uint8_t* base() const { return device_.front()->ptr; }
 
   struct Row {
     std::string name;
@@ -148,11 +175,12 @@ class Bench {
     std::uint64_t bytes;
     double best[5];
     double copies_per_region[5];
+    double queries[5];
   };
 
   // Freeze, file restore and the three memory restores of one layout.
   Row run(const Layout& l) {
-    Row row{l.name, l.requests.size(), l.bytes, {1e9, 1e9, 1e9, 1e9, 1e9}, {}};
+    Row row{l.name, l.requests.size(), l.bytes, {1e9, 1e9, 1e9, 1e9, 1e9}, {}, {}};
     const std::string path = dir_ + "/bench_region_count_" + std::to_string(::getpid()) + ".vesk";
     std::unordered_map<std::uint64_t, vesk::DeviceRegion> map;
     map.reserve(l.requests.size());
@@ -162,17 +190,37 @@ class Bench {
       if (it == map.end()) return std::nullopt;
       return it->second;
     };
-    const vesk::PipelineConfig config;
+    std::vector<vesk::PlacedRegion> placed;
+    placed.reserve(l.requests.size());
+    for (const auto& r : l.requests) placed.push_back({"kv_live_block", r.logical_id, r.device_region});
+    // As the module does: the device check, then the call on the regions'
+    // device with the allocations the check learned.
+    vesk::PipelineConfig config;
+    const auto placed_call = [&](const std::function<void()>& call) {
+      auto placement = vesk::regions_device(cuda_, placed);
+      if (!placement) die("device check: " + placement.error().message());
+      auto scope = vesk::CurrentDevice::enter(cuda_, placement->device);
+      if (!scope) die("device scope: " + scope.error().message());
+      config.allocations = placement->allocations ? &*placement->allocations : nullptr;
+      call();
+      config.allocations = nullptr;
+    };
 
     for (int round = 0; round < rounds_; ++round) {
       measure(row, 0, l, [&] {
-        auto r = vesk::freeze_pipelined_to_file(cuda_, l.requests, vesk::FreezeConfig{}, path);
-        if (!r) die("freeze: " + r.error().message());
+        placed_call([&] {
+          vesk::FreezeConfig fc;
+          fc.allocations = config.allocations;
+          auto r = vesk::freeze_pipelined_to_file(cuda_, l.requests, fc, path);
+          if (!r) die("freeze: " + r.error().message());
+        });
       }, false);
       set_page_cache(path, false);
       measure(row, 1, l, [&] {
-        auto r = vesk::restore_pipelined(cuda_, path, resolve, config);
-        if (!r) die("file restore: " + r.error().message());
+        placed_call([&] {
+          auto r = vesk::restore_pipelined(cuda_, path, resolve, config);
+          if (!r) die("file restore: " + r.error().message());
+        });
       }, true);
     }
     const std::vector<std::uint8_t> data = read_whole(path);
@@ -181,20 +229,26 @@ class Bench {
     std::optional<vesk::HostRegistration> pinned(std::move(*registration));
     for (int round = 0; round < rounds_; ++round) {
       measure(row, 2, l, [&] {
-        auto r = vesk::restore_pipelined_from_bytes(cuda_, data, resolve, config);
-        if (!r) die("staging restore: " + r.error().message());
+        placed_call([&] {
+          auto r = vesk::restore_pipelined_from_bytes(cuda_, data, resolve, config);
+          if (!r) die("staging restore: " + r.error().message());
+        });
       }, true);
       pinned.reset();
       measure(row, 3, l, [&] {
-        auto r = vesk::restore_pipelined_from_registered_bytes(cuda_, data, resolve, config);
-        if (!r) die("zero-copy restore: " + r.error().message());
+        placed_call([&] {
+          auto r = vesk::restore_pipelined_from_registered_bytes(cuda_, data, resolve, config);
+          if (!r) die("zero-copy restore: " + r.error().message());
+        });
       }, true);
       auto again = cuda_.host_register(const_cast<std::uint8_t*>(data.data()), data.size());
       if (!again) die("host_register: " + again.error().message());
       pinned.emplace(std::move(*again));
       measure(row, 4, l, [&] {
-        auto r = vesk::restore_pipelined_from_pre_registered_bytes(cuda_, data, resolve, config);
-        if (!r) die("pre-registered restore: " + r.error().message());
+        placed_call([&] {
+          auto r = vesk::restore_pipelined_from_pre_registered_bytes(cuda_, data, resolve, config);
+          if (!r) die("pre-registered restore: " + r.error().message());
+        });
       }, true);
     }
     pinned.reset();
@@ -258,6 +312,8 @@ class Bench {
     row.best[path] = std::min(row.best[path], t);
     row.copies_per_region[path] =
         static_cast<double>(standin_calls("cudaMemcpyAsync")) / static_cast<double>(l.requests.size());
+    row.queries[path] =
+        static_cast<double>(standin_calls("cuPointerGetAttributes") + standin_calls("cudaPointerGetAttributes"));
   }
 
   static std::uint8_t* ptr_of(const vesk::FreezeRequest& r) {
@@ -266,7 +322,7 @@ class Bench {
 
   void check(const Layout& l) const {
     for (const auto& r : l.requests) {
-      const std::uint64_t at = r.device_region.ptr.value - reinterpret_cast<std::uintptr_t>(device_.ptr);
+      const std::uint64_t at = r.device_region.ptr.value - reinterpret_cast<std::uintptr_t>(base());
       if (std::memcmp(ptr_of(r), expected_.data() + at, r.device_region.size) != 0)
         die("a restored region differs from what was frozen: " + l.name);
     }
@@ -276,7 +332,7 @@ class Bench {
   std::string dir_;
   int rounds_;
   vesk::RealCuda cuda_;
-  DeviceAlloc device_;
+  std::vector<std::unique_ptr<DeviceAlloc>> device_;
   std::vector<std::uint8_t> expected_;
 };
 
@@ -292,13 +348,15 @@ int main(int argc, char** argv) {
   if (auto rt = vesk::load_cuda_runtime({VESK_STANDIN_PATH}); !rt) die("cannot load the runtime: " + rt.error());
   standin_set_delay_us(0);
 
-  const std::uint64_t total = top * kBlock;
+  const std::uint64_t each = (top * kBlock / kAllocations + kAllocationGrain - 1) / kAllocationGrain * kAllocationGrain;
+  const std::uint64_t total = each * kAllocations;
   Bench bench(total, dir, rounds);
-  std::printf("region count: %.2f GiB payload, best of %d, throughput in GiB/s (ratio to 64 regions) and device "
-              "copies per region\n",
-              static_cast<double>(total) / (1024.0 * 1024 * 1024), rounds);
+  std::printf("region count: %.2f GiB payload in %llu adjacent allocations, best of %d, throughput in GiB/s (ratio "
+              "to 64 regions), device copies per region and pointer queries per call\n",
+              static_cast<double>(total) / (1024.0 * 1024 * 1024), static_cast<unsigned long long>(kAllocations),
+              rounds);
   std::printf("%-34s", "layout");
-  for (const char* p : kPaths) std::printf(" %21s", p);
+  for (const char* p : kPaths) std::printf(" %26s", p);
   std::printf("\n");
 
   // Each layout's lowest ratio to its 64-region case, per path.
@@ -319,7 +377,7 @@ int main(int argc, char** argv) {
         if (count == counts.front()) base[p] = tput;
         const double ratio = tput / base[p];
         if (count == counts.back()) worst[scattered][p] = ratio;
-        std::printf("  %5.2f (%4.2fx) %5.3fc", tput, ratio, row.copies_per_region[p]);
+        std::printf("  %5.2f (%4.2fx) %5.3fc %3.0fq", tput, ratio, row.copies_per_region[p], row.queries[p]);
       }
       std::printf("\n");
       std::fflush(stdout);

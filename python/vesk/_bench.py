@@ -14,7 +14,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import ctypes
-import json
 import mmap
 import os
 import random
@@ -27,6 +26,7 @@ from typing import Any, Callable
 
 import vesk
 from vesk._cli import human_bytes
+from vesk._output import print_json
 
 H2D, D2H = 1, 2
 PIECE = 64 << 20  # bytes per host-side copy or checksum step
@@ -371,7 +371,7 @@ def run(args: argparse.Namespace) -> int:
         "safetensors": alternative,
     }
     if args.json:
-        print(json.dumps(result, indent=2))
+        print_json(result, indent=2)
     else:
         print_table(result)
     return 0

@@ -1,26 +1,26 @@
 """The operator's tools: inspect and verify snapshots, benchmark the paths.
 
-Exit status: 0 success, 1 a checksum mismatch (verify), 2 anything else (a
+Exit status: 0 success, 1 a damaged snapshot (a checksum mismatch, a
+truncated payload) or output that could not be written, 2 anything else (a
 usage error, a file that cannot be read or is not a well-formed snapshot, an
 unexpected failure), 130 interrupted. With --json every outcome, errors
-included, is one JSON object on standard output.
+included, is one JSON object on standard output, whole even when interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
-import mmap
 import os
-import re
-import stat
 import sys
-from array import array
 from collections.abc import Iterator
 from typing import Any
 
+from vesk._output import (Documents, OutputFailed, checked_stdout, discard_stdout, json_text, print_json, printable,
+                          whole_document)
+
 KIND_NAMES = {0: "weights", 1: "kv_live_block", 2: "metadata"}
+MANIFEST_KEY = (2, 0xFFFFFFFF)
 HEADER_SIZE = 4096
 ENTRY_SIZE = 32
 # Files above this size show progress while verified (when stderr is a terminal).
@@ -28,12 +28,9 @@ PROGRESS_THRESHOLD = 256 << 20
 VERIFY_PIECE = 64 << 20
 # Rows of the table printed by default; --all prints every one.
 SHOWN_ROWS = 20
-# The parse errors that mean the file is no snapshot at all, as opposed to
-# a damaged or newer one.
-NOT_A_SNAPSHOT = re.compile(r"bad magic bytes|header is too short|data too short for header"
-                            r"|hit EOF after \d+ of 4096 bytes at offset 0$")
 
 EXIT_OK, EXIT_MISMATCH, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_OUTPUT_FAILED = 1
 
 
 class CliError(Exception):
@@ -76,47 +73,23 @@ def positive_int(text: str) -> int:
     return value
 
 
-def _native():
-    from vesk import vesk as native  # the extension module itself
-
-    return native
-
-
-def commit_text(raw: bytes) -> str | None:
-    if raw == bytes(len(raw)):
-        return None
-    try:
-        text = raw.decode("ascii")
-    except UnicodeDecodeError:
-        return raw.hex()
-    return text if text.isprintable() else raw.hex()
+# The reader's error variants that mean the file is no snapshot at all, as
+# opposed to a damaged or newer one.
+NOT_A_SNAPSHOT = ("BadMagic", "TooShort")
+# A freeze writes under this suffix and renames when complete.
+UNPUBLISHED_SUFFIX = ".vesk-incomplete"
+UNPUBLISHED_NOTE = ("this is an unpublished temporary file: a freeze still writing it, or one that stopped "
+                    "before publishing it")
 
 
-def read_prelude(path: str) -> dict[str, Any]:
-    """The module's own reading of the header and table; CliError on failure."""
-    try:
-        return _native()._read_prelude(path)
-    except RuntimeError as e:
-        message = str(e)
-        if NOT_A_SNAPSHOT.search(message):
-            raise CliError("not_a_snapshot", f"not a vesk snapshot: {message}") from None
-        raise CliError("unreadable" if "i/o error" in message else "malformed", message) from None
-
-
-def duplicate_keys(table: list[tuple[int, int, int, int, int]]) -> list[dict[str, Any]]:
-    """Keys that appear more than once; a restore uses each one's last entry.
-    Sorted packed keys, so that a million entries cost 8 bytes each."""
-    keys = array("Q", sorted((kind << 32) | logical_id for kind, logical_id, *_ in table))
-    repeated = {keys[i] for i in range(1, len(keys)) if keys[i] == keys[i - 1]}
-    if not repeated:
-        return []
-    where: dict[int, list[int]] = {k: [] for k in repeated}
-    for index, (kind, logical_id, *_) in enumerate(table):
-        key = (kind << 32) | logical_id
-        if key in where:
-            where[key].append(index)
-    return [{"kind": KIND_NAMES.get(k >> 32, str(k >> 32)), "logical_id": k & 0xFFFFFFFF, "entries": entries}
-            for k, entries in sorted(where.items())]
+def reader_error(error: BaseException, size: int | None) -> CliError:
+    """A failure of the module's reader as one CliError, by what it is."""
+    variant = getattr(error, "vesk_error", None)
+    message = str(error)
+    eof_in_header = variant == "Io" and getattr(error, "io_kind", None) == "UnexpectedEof" and (size or 0) < HEADER_SIZE
+    if variant in NOT_A_SNAPSHOT or eof_in_header:
+        return CliError("not_a_snapshot", f"not a vesk snapshot: {message}")
+    return CliError("unreadable" if variant == "Io" else "malformed", message)
 
 
 def duplicate_lines(duplicates: list[dict[str, Any]]) -> list[str]:
@@ -125,97 +98,113 @@ def duplicate_lines(duplicates: list[dict[str, Any]]) -> list[str]:
             for d in duplicates]
 
 
-def manifest_names(fd: int, table: list[tuple[int, int, int, int, int]]) -> tuple[dict | None, str | None]:
-    """(kind, logical id) -> manifest entry when the snapshot carries a
-    manifest that reads back intact, else None; and why one that is there
-    cannot be used (inspect still shows the table then)."""
-    from vesk import named
-
-    key = (named.KIND_CODES[named.MANIFEST_KIND], named.MANIFEST_LOGICAL_ID)
-    entry = next((e for e in reversed(table) if (e[0], e[1]) == key), None)
-    if entry is None:
-        return None, None
-    try:
-        raw = os.pread(fd, entry[2], entry[3])
-        manifest = named._checked_manifest(raw, entry[4])
-    except (OSError, RuntimeError, ValueError) as e:
-        return None, str(e).removeprefix("vesk runtime error: ")
-    return {(named.KIND_CODES[m.kind], m.logical_id): m for m in manifest}, None
-
-
-def open_snapshot(path: str) -> int:
-    """Opens the file once, so that everything shown or checked comes from
-    the same file whatever is renamed over the path meanwhile; without
-    blocking, so that a FIFO is refused instead of waited on."""
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    mode = os.fstat(fd).st_mode
-    if not (stat.S_ISREG(mode) or stat.S_ISBLK(mode)):
-        os.close(fd)
-        # The module's own reading refuses it too, at once and in its words.
-        read_prelude(path)
-        raise CliError("unreadable", "not a regular file or block device")
-    return fd
-
-
 class Layout:
-    """A snapshot's header and table, with the rows made on demand; a
-    context manager that holds the file open."""
+    """A snapshot's header and table as the module's reader gives them
+    (columns, not a million tuples), with the rows made on demand; a context
+    manager that holds the file open, so that everything shown or checked
+    comes from the same file whatever is renamed over the path meanwhile."""
 
     def __init__(self, path: str):
+        from vesk._sources import Source
+
+        size = None
         try:
-            self.fd = open_snapshot(path)
-        except OSError:
-            # The module's own reading reports why, in its words.
-            read_prelude(path)
-            raise
+            self.source = Source(path)
+        except (OSError, RuntimeError) as e:
+            raise reader_error(e, None) if hasattr(e, "vesk_error") else CliError("unreadable", str(e)) from None
         try:
-            fd_path = f"/proc/self/fd/{self.fd}"
-            prelude = read_prelude(fd_path if os.path.exists(fd_path) else path)
+            try:
+                size = os.fstat(self.source.fd).st_size if self.source.fd is not None else None
+                prelude = self.source.layout()
+            except RuntimeError as e:
+                raise reader_error(e, size) from None
+            self._load(path, prelude)
         except BaseException:
-            os.close(self.fd)
+            self.source.close()
             raise
-        self.path = path
+
+    def _load(self, path: str, prelude: dict[str, Any]) -> None:
+        self.path = shown_name(path)
         self.prelude = prelude
-        self.table = prelude["regions"]
+        self.kinds = memoryview(prelude["kinds"]).cast("I")
+        self.logical_ids = memoryview(prelude["logical_ids"]).cast("I")
+        self.sizes = memoryview(prelude["sizes"]).cast("Q")
+        self.offsets = memoryview(prelude["offsets"]).cast("Q")
+        self.crcs = memoryview(prelude["crc32cs"]).cast("I")
+        self.count = len(self.kinds)
         self.file_size = prelude["file_size"]
-        self.total_payload = sum(size for _, _, size, _, _ in self.table)
-        self.layout_size = max((offset + size for _, _, size, offset, _ in self.table),
-                               default=HEADER_SIZE + ENTRY_SIZE * len(self.table))
-        self.layout_size = max(self.layout_size, HEADER_SIZE + ENTRY_SIZE * len(self.table))
-        self.duplicates = duplicate_keys(self.table)
-        self.manifest, self.manifest_problem = manifest_names(self.fd, self.table)
+        self.total_payload = prelude["total_payload"]
+        self.layout_size = prelude["layout_size"]
+        self.duplicates = [{"kind": KIND_NAMES.get(k, str(k)), "logical_id": i, "entries": where}
+                           for k, i, where in prelude["duplicates"]]
+        self.manifest: dict[tuple[int, int], Any] | None = None
+        self.manifest_problem: str | None = None
+        self.annotations: dict[str, str] | None = None
+        try:
+            manifest = self.source.manifest_or_none()
+        except RuntimeError as e:
+            self.manifest_problem = str(e).removeprefix("vesk runtime error: ")
+            return
+        if manifest is not None:
+            from vesk import named
+
+            self.manifest = {(named.KIND_CODES[m.kind], m.logical_id): m for m in manifest.entries}
+            self.annotations = manifest.annotations
 
     def __enter__(self) -> Layout:
         return self
 
     def __exit__(self, *exc: object) -> None:
-        os.close(self.fd)
+        self.source.close()
+
+    @property
+    def unpublished(self) -> bool:
+        return self.path.endswith(UNPUBLISHED_SUFFIX)
 
     def row(self, index: int) -> dict[str, Any]:
-        kind, logical_id, size, offset, crc = self.table[index]
+        kind, logical_id = self.kinds[index], self.logical_ids[index]
         r: dict[str, Any] = {
             "index": index,
             "kind": KIND_NAMES.get(kind, str(kind)),
             "logical_id": logical_id,
-            "size": size,
-            "file_offset": offset,
-            "crc32c": f"0x{crc:08x}",
+            "size": self.sizes[index],
+            "file_offset": self.offsets[index],
+            "crc32c": f"0x{self.crcs[index]:08x}",
         }
         if self.manifest is not None:
-            from vesk import named
-
-            m = self.manifest.get((kind, logical_id))
-            if (kind, logical_id) == (named.KIND_CODES[named.MANIFEST_KIND], named.MANIFEST_LOGICAL_ID):
+            if (kind, logical_id) == MANIFEST_KEY:
                 r.update(name=None, dtype=None, shape=None, manifest=True)
             else:
+                m = self.manifest.get((kind, logical_id))
                 r.update(name=m.name if m else None, dtype=m.dtype if m else None,
                          shape=list(m.shape) if m else None)
         return r
 
     def rows(self) -> Iterator[dict[str, Any]]:
-        return (self.row(i) for i in range(len(self.table)))
+        return (self.row(i) for i in range(self.count))
+
+    def json_rows(self, batch: int = 1 << 16) -> Iterator[str]:
+        """The rows as json.dumps writes them, joined a batch at a time and
+        made without a dict per row: a million rows cost a second, not ten."""
+        kinds = {k: json.dumps(v) for k, v in KIND_NAMES.items()}
+        tails: dict[tuple[int, int], str] = {}
+        if self.manifest is not None:
+            tails = {key: f', "name": {json.dumps(m.name)}, "dtype": {json.dumps(m.dtype)}, '
+                          f'"shape": {json.dumps(list(m.shape))}}}' for key, m in self.manifest.items()}
+            tails[MANIFEST_KEY] = ', "name": null, "dtype": null, "shape": null, "manifest": true}'
+        plain = ', "name": null, "dtype": null, "shape": null}' if self.manifest is not None else "}"
+        for start in range(0, self.count, batch):
+            end = min(start + batch, self.count)
+            columns = (range(start, end), self.kinds[start:end].tolist(), self.logical_ids[start:end].tolist(),
+                       self.sizes[start:end].tolist(), self.offsets[start:end].tolist(), self.crcs[start:end].tolist())
+            yield ",\n    ".join(
+                f'{{"index": {i}, "kind": {kinds.get(k) or json.dumps(str(k))}, "logical_id": {n}, "size": {size}, '
+                f'"file_offset": {offset}, "crc32c": "0x{crc:08x}"' + (tails.get((k, n), plain) if tails else plain)
+                for i, k, n, size, offset, crc in zip(*columns))
 
     def summary(self) -> dict[str, Any]:
+        from vesk._sources import commit_text
+
         return {
             "path": self.path,
             "format_version": self.prelude["version"],
@@ -226,21 +215,25 @@ class Layout:
             "file_size": self.file_size,
             "layout_size": self.layout_size,
             "length_matches_layout": self.file_size == self.layout_size,
+            "truncated": self.file_size < self.layout_size,
+            "unpublished": self.unpublished,
             "manifest": self.manifest is not None,
             "manifest_error": self.manifest_problem,
+            "annotations": self.annotations,
             "duplicates": self.duplicates,
         }
 
 
-def write_json_stream(head: dict[str, Any], rows: Iterator[dict[str, Any]], out=None) -> None:
+def write_json_stream(head: dict[str, Any], rows: Iterator[dict[str, Any] | str], out=None) -> None:
     """One JSON object whose "regions" list is written row by row, so that a
     table of millions of entries never sits in memory as text."""
     out = out or sys.stdout
-    text = json.dumps(head, indent=2)
-    out.write(text[:-2] + ',\n  "regions": [')
-    for i, r in enumerate(rows):
-        out.write(("\n    " if i == 0 else ",\n    ") + json.dumps(r))
-    out.write("\n  ]\n}\n")
+    with whole_document():
+        text = json_text(head, indent=2)
+        out.write(text[:-2] + ',\n  "regions": [')
+        for i, r in enumerate(rows):
+            out.write(("\n    " if i == 0 else ",\n    ") + (r if isinstance(r, str) else json_text(r)))
+        out.write("\n  ]\n}\n")
 
 
 def cmd_inspect(args: argparse.Namespace) -> int:
@@ -249,9 +242,11 @@ def cmd_inspect(args: argparse.Namespace) -> int:
 
 
 def print_inspect(args: argparse.Namespace, info: Layout) -> int:
+    # A payload the file does not hold is damage, as a checksum mismatch is.
+    status = EXIT_MISMATCH if info.file_size < info.layout_size else EXIT_OK
     if args.json:
-        write_json_stream(info.summary(), info.rows())
-        return EXIT_OK
+        write_json_stream(info.summary(), info.json_rows())
+        return status
     s = info.summary()
     if s["length_matches_layout"]:
         length_note = "matches the layout"
@@ -259,20 +254,24 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
         length_note = f"TRUNCATED: the layout needs {s['layout_size']} bytes"
     else:
         length_note = f"{s['file_size'] - s['layout_size']} bytes beyond the layout"
-    print(f"snapshot        {s['path']}")
+    print(f"snapshot        {printable(s['path'])}")
     print(f"format version  {s['format_version']}")
     print(f"vllm commit     {s['vllm_commit'] or '(none)'}")
     print(f"regions         {s['num_regions']}")
     print(f"table offset    {s['region_table_offset']}")
     print(f"total payload   {human_bytes(s['total_payload'])} ({s['total_payload']} bytes)")
     print(f"file length     {s['file_size']} bytes ({length_note})")
+    if info.unpublished:
+        print(f"note            {UNPUBLISHED_NOTE}")
     if info.manifest is not None:
         print(f"manifest        {len(info.manifest)} named regions")
+        for key, value in sorted((info.annotations or {}).items()):
+            print(f"annotation      {key} = {value}")
     elif info.manifest_problem:
-        print(f"manifest        UNUSABLE: {info.manifest_problem}")
+        print(f"manifest        UNUSABLE: {printable(info.manifest_problem)}")
     for line in duplicate_lines(info.duplicates):
         print(line)
-    count = len(info.table)
+    count = info.count
     shown = count if args.all else min(count, SHOWN_ROWS)
     if shown:
         print()
@@ -287,11 +286,15 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
                 line += "    (manifest)"
             elif named:
                 shape = "-" if r["shape"] is None else "[" + ", ".join(map(str, r["shape"])) + "]"
-                line += f"    {r['dtype'] or '-':<9} {shape:<16} {r['name'] if r['name'] is not None else '-'}"
+                name = printable(r["name"]) if r["name"] is not None else "-"
+                line += f"    {printable(r['dtype'] or '-'):<9} {shape:<16} {name}"
             print(line)
     if shown < count:
         print(f"... {count - shown} more regions (--all shows every one, --json lists them all)")
-    return EXIT_OK
+    if status != EXIT_OK:
+        print(f"{s['path']}: the file is truncated: its regions need {s['layout_size']} bytes, it holds "
+              f"{s['file_size']}")
+    return status
 
 
 class Progress:
@@ -324,59 +327,43 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 
 def check_layout(args: argparse.Namespace, info: Layout) -> int:
-    file_size = info.file_size
-    for _, _, size, offset, _ in info.table:
-        if offset + size > file_size:
-            raise CliError("malformed", f"vesk runtime error: region payload out of bounds: "
-                                        f"file_size={file_size}, payload_end={offset + size}")
-    crc32c = _native()._crc32c
-    checked = [i for i, entry in enumerate(info.table) if entry[4] != 0]
-    total = sum(info.table[i][2] for i in checked)
-    progress = Progress("verifying", total, not args.json and sys.stderr.isatty() and file_size >= PROGRESS_THRESHOLD)
-    mismatches = []
+    total = info.file_size
+    progress = Progress("verifying", total, not args.json and sys.stderr.isatty() and total >= PROGRESS_THRESHOLD)
     try:
-        # mmap refuses an empty file; an empty table needs no bytes. The
-        # length is given, as a block device reports none.
-        mapping = mmap.mmap(info.fd, file_size, access=mmap.ACCESS_READ) if file_size else contextlib.nullcontext(b"")
-        with mapping as mm:
-            view = memoryview(mm)
-            try:
-                for index in checked:
-                    kind, logical_id, size, offset, recorded = info.table[index]
-                    crc, pos, end = 0, offset, offset + size
-                    while pos < end:
-                        step = min(VERIFY_PIECE, end - pos)
-                        crc = crc32c(view[pos : pos + step], crc)
-                        pos += step
-                        progress.advance(step)
-                    if crc != recorded:
-                        mismatches.append({"index": index, "kind": KIND_NAMES.get(kind, str(kind)),
-                                           "logical_id": logical_id, "recorded": f"0x{recorded:08x}",
-                                           "computed": f"0x{crc:08x}"})
-                        progress.interrupt()
-                        if not args.json:
-                            m = mismatches[-1]
-                            print(f"MISMATCH region {index} (kind={m['kind']}, logical_id={logical_id}): "
-                                  f"recorded {m['recorded']}, computed {m['computed']}")
-            finally:
-                view.release()
-    except OSError as e:
-        raise CliError("unreadable", str(e)) from None
+        report = info.source.verify(progress.advance)
+    except RuntimeError as e:
+        progress.interrupt()
+        raise reader_error(e, info.file_size) from None
     finally:
         progress.close()
-    unrecorded = len(info.table) - len(checked)
+    mismatches = []
+    for index, recorded, computed in report["mismatches"]:
+        kind = KIND_NAMES.get(info.kinds[index], str(info.kinds[index]))
+        mismatches.append({"index": index, "kind": kind, "logical_id": info.logical_ids[index],
+                           "recorded": f"0x{recorded:08x}", "computed": f"0x{computed:08x}"})
+    checked, checked_bytes = report["regions_checked"], report["bytes_checked"]
+    unrecorded = info.count - checked
     if args.json:
-        print(json.dumps({"path": args.file, "ok": not mismatches, "regions_checked": len(checked),
-                          "bytes_checked": total, "without_checksum": unrecorded, "mismatches": mismatches,
-                          "duplicates": info.duplicates, "manifest": info.manifest is not None}, indent=2))
+        doc = {"path": shown_name(args.file), "ok": not mismatches, "regions_checked": checked,
+               "bytes_checked": checked_bytes,
+               "without_checksum": unrecorded, "mismatches": mismatches, "duplicates": info.duplicates,
+               "manifest": info.manifest is not None, "unpublished": info.unpublished}
+        if info.unpublished:
+            doc["note"] = UNPUBLISHED_NOTE
+        print_json(doc, indent=2)
         return EXIT_MISMATCH if mismatches else EXIT_OK
+    for m in mismatches:
+        print(f"MISMATCH region {m['index']} (kind={m['kind']}, logical_id={m['logical_id']}): "
+              f"recorded {m['recorded']}, computed {m['computed']}")
     for line in duplicate_lines(info.duplicates):
         print(line)
+    if info.unpublished:
+        print(f"{printable(shown_name(args.file))}: note: {UNPUBLISHED_NOTE}")
     note = f" ({unrecorded} without a recorded checksum)" if unrecorded else ""
     if mismatches:
-        print(f"{args.file}: {len(mismatches)} of {len(checked)} checked regions do not match{note}")
+        print(f"{printable(shown_name(args.file))}: {len(mismatches)} of {checked} checked regions do not match{note}")
         return EXIT_MISMATCH
-    print(f"{args.file}: OK, {len(checked)} regions verified, {human_bytes(total)}{note}")
+    print(f"{printable(shown_name(args.file))}: OK, {checked} regions verified, {human_bytes(checked_bytes)}{note}")
     return EXIT_OK
 
 
@@ -385,6 +372,12 @@ def cmd_bench(args: argparse.Namespace) -> int:
         raise CliError("usage", f"--dir {args.dir}: not an existing directory")
     if args.size < args.regions:
         raise CliError("usage", f"--size {args.size} is below one byte per region for {args.regions} regions")
+    from vesk import vesk as native  # the extension module itself
+
+    try:
+        native._runtime_path()  # bound here, at the first need of the device
+    except RuntimeError as e:
+        raise CliError("no_runtime", str(e)) from None
     from vesk import _bench
 
     return _bench.run(args)
@@ -428,17 +421,52 @@ def build_parser(prog: str = "python -m vesk") -> argparse.ArgumentParser:
     return parser
 
 
-def _report(error: CliError, args_json: bool, command: str | None, path: str | None) -> None:
+def notes_of(error: BaseException) -> list[str]:
+    """The notes (add_note) of an exception and of those it was raised from
+    or while handling: which step failed, what a status usually means."""
+    notes: list[str] = []
+    seen: set[int] = set()
+    e: BaseException | None = error
+    while e is not None and id(e) not in seen:
+        seen.add(id(e))
+        notes += [str(n) for n in getattr(e, "__notes__", ()) if str(n) not in notes]
+        e = e.__cause__ or e.__context__
+    return notes
+
+
+def shown_name(path: str) -> str:
+    """The name output gives a snapshot: a URL without its query string and
+    user info, which may hold a signature or a password."""
+    import vesk.remote
+
+    if not vesk.remote.is_url(path):
+        return path
+    scheme, _, rest = path.split("?", 1)[0].split("#", 1)[0].partition("://")
+    host, slash, tail = rest.partition("/")
+    return f"{scheme}://{host.rpartition('@')[2]}{slash}{tail}"
+
+
+def _report(error: CliError, args_json: bool, command: str | None, path: str | None,
+            notes: list[str] | None = None) -> None:
+    notes = notes_of(error) if notes is None else notes
     if args_json:
-        doc: dict[str, Any] = {"error": {"kind": error.kind, "message": str(error)}}
+        if Documents.begun:  # the output already holds a document
+            return
+        body: dict[str, Any] = {"kind": error.kind, "message": str(error)}
+        if notes:
+            body["notes"] = notes
+        doc: dict[str, Any] = {"error": body}
         if path is not None:
-            doc["path"] = path
-        print(json.dumps(doc))
+            doc["path"] = shown_name(path)
+        print_json(doc)
     elif error.usage:
-        print(f"{error.usage}{error}", file=sys.stderr)
+        print(f"{error.usage}{printable(str(error))}", file=sys.stderr)
     else:
         where = f"vesk {command}: " if command else "vesk: "
-        print(f"{where}{path + ': ' if path else ''}{error}", file=sys.stderr)
+        print(f"{where}{printable(path) + ': ' if path else ''}{printable(str(error))}", file=sys.stderr)
+    if not args_json:
+        for note in notes:
+            print(f"  {printable(note)}", file=sys.stderr)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -448,8 +476,20 @@ def main(argv: list[str] | None = None) -> int:
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
     argv = sys.argv[1:] if argv is None else argv
-    prog = "vesk" if os.path.basename(sys.argv[0] or "") == "vesk" else "python -m vesk"
     wants_json = "--json" in argv
+    try:
+        with checked_stdout():
+            return _run(argv, wants_json)
+    except OutputFailed as e:
+        discard_stdout()
+        # The reader went away (`| head`): nothing more to say to it.
+        if not isinstance(e.error, BrokenPipeError):
+            print(f"vesk: cannot write the output: {e.error.strerror or e.error}", file=sys.stderr)
+        return EXIT_OUTPUT_FAILED
+
+
+def _run(argv: list[str], wants_json: bool) -> int:
+    prog = "vesk" if os.path.basename(sys.argv[0] or "") == "vesk" else "python -m vesk"
     command = path = None
     try:
         args = build_parser(prog).parse_args(argv)
@@ -460,15 +500,11 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_ERROR
     except KeyboardInterrupt:
         print("vesk: interrupted", file=sys.stderr)
-        if wants_json:
-            print(json.dumps({"error": {"kind": "interrupted", "message": "interrupted"}}))
+        if wants_json and not Documents.begun:
+            print_json({"error": {"kind": "interrupted", "message": "interrupted"}})
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
-        # The reader went away (`| head`): nothing more to say to it.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_ERROR
-    except SystemExit:
+    except (SystemExit, OutputFailed):
         raise
     except BaseException as e:  # noqa: BLE001 - vesk.InternalError derives from BaseException
-        _report(CliError("internal", f"unexpected {type(e).__name__}: {e}"), wants_json, command, path)
+        _report(CliError("internal", f"unexpected {type(e).__name__}: {e}"), wants_json, command, path, notes_of(e))
         return EXIT_ERROR

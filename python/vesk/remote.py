@@ -1,6 +1,7 @@
 """Snapshots behind URLs: ``s3://bucket/key`` and ``http://`` / ``https://``
 (presigned URLs included), read with parallel ranged requests that are
-checked and retried on the way.
+checked and retried on the way. A URL is also a source for vesk.named,
+vesk.torch and the command line wherever they take a path.
 
 S3 settings come from the environment as the standard tools read them
 (AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN, AWS_REGION /
@@ -16,7 +17,7 @@ from typing import Any, Sequence
 
 from . import vesk as _native
 
-__all__ = ["is_url", "restore", "stat", "read", "read_prelude", "region_crcs"]
+__all__ = ["is_url", "restore", "stat", "read"]
 
 _SCHEMES = ("s3://", "http://", "https://")
 
@@ -45,16 +46,3 @@ def read(url: str, offset: int, size: int) -> bytes:
     """Exactly `size` bytes of the object from `offset`, or an error."""
     return _native._remote_read(url, offset, size)
 
-
-def read_prelude(url: str) -> dict:
-    """The snapshot's header and region table, checked as for a file: the
-    dictionary that the command line's reading of a path gives (version,
-    num_regions, region_table_offset, vllm_commit, file_size = the object's
-    length, regions as (kind, logical_id, size, file_offset, crc32c))."""
-    return _native._remote_prelude(url)
-
-
-def region_crcs(url: str) -> list[int]:
-    """The CRC-32C of every region's bytes as the object holds them, in
-    table order, to compare with the recorded ones (``vesk verify``)."""
-    return _native._remote_region_crcs(url)

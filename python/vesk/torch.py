@@ -11,7 +11,7 @@ only when one of these functions is called.
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any
 
 from vesk import named
@@ -54,9 +54,10 @@ def tensor_spec(torch: Any, label: str, t: Any) -> named.ArraySpec:
 
 
 def save(path: str | os.PathLike[str], tensors: Mapping[str, _torch_types.Tensor], *,
-         vllm_commit: str | None = None) -> dict[str, int]:
-    """Freezes CUDA tensors by name. Waits for the tensors' device first, so
-    that the snapshot holds what queued kernels write."""
+         vllm_commit: str | None = None, metadata: Mapping[str, str] | None = None) -> dict[str, int]:
+    """Freezes CUDA tensors by name, with `metadata` (str to str) kept in
+    the manifest. Waits for the tensors' device first, so that the snapshot
+    holds what queued kernels write."""
     torch = _torch()
     specs = {}
     for name, t in tensors.items():
@@ -66,29 +67,64 @@ def save(path: str | os.PathLike[str], tensors: Mapping[str, _torch_types.Tensor
     device = _device_of(torch, tensors)
     with torch.cuda.device(device):
         torch.cuda.synchronize()
-        return named.freeze_specs(path, specs, vllm_commit)
+        return named.freeze_specs(path, specs, vllm_commit, metadata)
 
 
-def load(path: str | os.PathLike[str], device: str | int | Any = "cuda") -> dict[str, _torch_types.Tensor]:
-    """Allocates tensors from the snapshot's manifest on `device` and
-    restores into them; the names in sorted order."""
+def _torch_dtype(torch: Any, e: named.ManifestEntry) -> Any:
+    dtype = getattr(torch, e.dtype, None)
+    if not isinstance(dtype, torch.dtype):
+        raise ValueError(f"weights {e.name!r}: dtype {e.dtype} has no PyTorch equivalent")
+    return dtype
+
+
+def _chosen(entries: list[named.ManifestEntry], names: Iterable[str] | None) -> list[named.ManifestEntry]:
+    """The weights entries to load: all, or those named (each must exist)."""
+    weights = {e.name: e for e in entries if e.kind == "weights"}
+    if names is None:
+        others = sorted({e.kind for e in entries if e.kind != "weights"})
+        if others:
+            raise ValueError(f"the snapshot holds {', '.join(others)} regions too; restore it with vesk.named.restore")
+        return [weights[n] for n in sorted(weights)]
+    wanted = sorted(set(names))
+    missing = [n for n in wanted if n not in weights]
+    if missing:
+        raise KeyError(f"not in the snapshot: {', '.join(map(repr, missing))}")
+    return [weights[n] for n in wanted]
+
+
+def _load_cpu(torch: Any, source: Any, names: Iterable[str] | None) -> dict[str, Any]:
+    out: dict[str, Any] = {}
+    with named.open(source) as snap:
+        for e in _chosen(snap.entries, names):
+            dtype = _torch_dtype(torch, e)
+            data = snap.read(e.name)
+            if not data:
+                out[e.name] = torch.empty(e.shape, dtype=dtype)
+                continue
+            raw = torch.frombuffer(bytearray(data), dtype=torch.uint8)
+            out[e.name] = raw.view(dtype).reshape(e.shape)
+    return out
+
+
+def load(source: Any, device: str | int | Any = "cuda",
+         names: Iterable[str] | None = None) -> dict[str, _torch_types.Tensor]:
+    """Loads the snapshot's tensors (all, or the `names` given) onto
+    `device`, the names in sorted order. On the CPU this reads the file on
+    the host and needs no CUDA runtime; on a CUDA device it allocates from
+    the manifest and restores into the tensors."""
     torch = _torch()
     device = torch.device(device)
+    if device.type == "cpu":
+        return _load_cpu(torch, source, names)
     if device.type != "cuda":
-        raise ValueError(f"vesk.torch.load restores into CUDA memory, not {device}")
+        raise ValueError(f"vesk.torch.load loads to the CPU or to CUDA memory, not {device}")
     out: dict[str, Any] = {}
 
     def allocate(manifest: list[named.ManifestEntry]) -> dict[tuple[str, str], named.ArraySpec]:
-        others = sorted({e.kind for e in manifest if e.kind != "weights"})
-        if others:
-            raise ValueError(f"the snapshot holds {', '.join(others)} regions too; restore it with vesk.named.restore")
-        for e in manifest:
-            dtype = getattr(torch, e.dtype, None)
-            if not isinstance(dtype, torch.dtype):
-                raise ValueError(f"weights {e.name!r}: dtype {e.dtype} has no PyTorch equivalent")
-            out[e.name] = torch.empty(e.shape, dtype=dtype, device=device)
+        for e in _chosen(manifest, names):
+            out[e.name] = torch.empty(e.shape, dtype=_torch_dtype(torch, e), device=device)
         return {("weights", name): tensor_spec(torch, f"weights {name!r}", t) for name, t in out.items()}
 
     with torch.cuda.device(device):
-        named.restore_with(path, allocate)
+        named.restore_with(source, allocate, partial=names is not None)
     return out

@@ -52,9 +52,16 @@ class Backend : public CudaBackend, public PipelinedBackend {};
 class DeviceBackend {
  public:
   virtual ~DeviceBackend() = default;
+  // Through the driver where it can be reached, which needs no context and
+  // knows the allocation's range; else through the runtime, without it.
   virtual BackendResult<PointerLocation> pointer_location(DevicePtr ptr) const = 0;
   virtual BackendResult<int> current_device() const = 0;
+  // Makes the device's primary context current (creating it if needed).
   virtual BackendResult<void> set_device(int device) const = 0;
+  // The calling thread's current context, creating none; and making a
+  // context reported by it (or none, handle 0) current again.
+  virtual BackendResult<ThreadContext> current_context() const = 0;
+  virtual BackendResult<void> set_context(std::uint64_t handle) const = 0;
 };
 
 }  // namespace vesk

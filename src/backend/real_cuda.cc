@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "backend/page_protection.h"
+#include "cuda/driver.h"
 #include "cuda/runtime.h"
 
 namespace vesk {
@@ -166,7 +167,61 @@ BackendResult<void> RealCuda::memcpy_h2d_async_raw(const DeviceRegion& region, c
   return {};
 }
 
+namespace {
+
+// Asks the driver, which needs no context: one call for all attributes.
+// The mapping attributes (CUDA 11.7's driver and later) are dropped on a
+// driver that refuses them. Every answer gets eight zeroed bytes, whatever
+// width the driver writes for it (booleans and enumerations take fewer).
+BackendResult<PointerLocation> driver_pointer_location(const CudaDriver& driver, DevicePtr ptr) {
+  CUpointer_attribute asked[] = {CU_POINTER_ATTRIBUTE_MEMORY_TYPE,      CU_POINTER_ATTRIBUTE_IS_MANAGED,
+                                 CU_POINTER_ATTRIBUTE_DEVICE_ORDINAL,   CU_POINTER_ATTRIBUTE_RANGE_START_ADDR,
+                                 CU_POINTER_ATTRIBUTE_RANGE_SIZE,       CU_POINTER_ATTRIBUTE_MAPPING_BASE_ADDR,
+                                 CU_POINTER_ATTRIBUTE_MAPPING_SIZE};
+  constexpr unsigned kAll = sizeof asked / sizeof asked[0];
+  constexpr unsigned kWithoutMapping = kAll - 2;
+  std::uint64_t answer[kAll] = {};
+  void* slots[kAll];
+  for (unsigned i = 0; i < kAll; ++i) slots[i] = &answer[i];
+  CUresult status = driver.cuPointerGetAttributes(kAll, asked, slots, static_cast<CUdeviceptr>(ptr.value));
+  if (status == CUDA_ERROR_INVALID_VALUE) {
+    for (auto& a : answer) a = 0;
+    status = driver.cuPointerGetAttributes(kWithoutMapping, asked, slots, static_cast<CUdeviceptr>(ptr.value));
+  }
+  if (status != CUDA_SUCCESS) return std::unexpected(cuda_error(status, op_label::kDriverPointerAttributes));
+  const auto low32 = [](std::uint64_t v) { return static_cast<std::uint32_t>(v); };
+  PointerLocation out;
+  const std::uint32_t type = low32(answer[0]);
+  if (low32(answer[1]) != 0) {
+    out.kind = PointerLocation::Kind::Managed;
+  } else if (type == CU_MEMORYTYPE_DEVICE) {
+    out.kind = PointerLocation::Kind::Device;
+  } else if (type == CU_MEMORYTYPE_HOST) {
+    out.kind = PointerLocation::Kind::Host;
+  }
+  out.device = static_cast<int>(low32(answer[2]));
+  out.range_start = answer[3];
+  out.range_size = answer[4];
+  out.mapping_start = answer[5];
+  out.mapping_size = answer[6];
+  // A mapping the driver did not describe, or one that does not lie in
+  // the range around the address, is taken to be the whole range.
+  const bool mapping_inside = out.mapping_size != 0 && out.mapping_start >= out.range_start &&
+                              out.mapping_start - out.range_start <= out.range_size &&
+                              out.mapping_size <= out.range_size - (out.mapping_start - out.range_start) &&
+                              ptr.value >= out.mapping_start && ptr.value - out.mapping_start < out.mapping_size;
+  if (!mapping_inside) {
+    out.mapping_start = out.range_start;
+    out.mapping_size = out.range_size;
+  }
+  out.ranges_known = out.range_size != 0 && ptr.value >= out.range_start && ptr.value - out.range_start < out.range_size;
+  return out;
+}
+
+}  // namespace
+
 BackendResult<PointerLocation> RealCuda::pointer_location(DevicePtr ptr) const {
+  if (const CudaDriver* driver = cuda_driver()) return driver_pointer_location(*driver, ptr);
   cudaPointerAttributes attributes{};
   cudaError_t status =
       cuda().cudaPointerGetAttributes(&attributes, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(ptr.value)));
@@ -190,6 +245,23 @@ BackendResult<int> RealCuda::current_device() const {
 BackendResult<void> RealCuda::set_device(int device) const {
   cudaError_t status = cuda().cudaSetDevice(device);
   if (status != cudaSuccess) return std::unexpected(failed(status, op_label::kSetDevice));
+  return {};
+}
+
+BackendResult<ThreadContext> RealCuda::current_context() const {
+  const CudaDriver* driver = cuda_driver();
+  if (driver == nullptr) return ThreadContext{};
+  CUcontext ctx = nullptr;
+  CUresult status = driver->cuCtxGetCurrent(&ctx);
+  if (status != CUDA_SUCCESS) return std::unexpected(cuda_error(status, op_label::kCtxGetCurrent));
+  return ThreadContext{true, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(ctx))};
+}
+
+BackendResult<void> RealCuda::set_context(std::uint64_t handle) const {
+  const CudaDriver* driver = cuda_driver();
+  if (driver == nullptr) return {};
+  CUresult status = driver->cuCtxSetCurrent(reinterpret_cast<CUcontext>(static_cast<std::uintptr_t>(handle)));
+  if (status != CUDA_SUCCESS) return std::unexpected(cuda_error(status, op_label::kCtxSetCurrent));
   return {};
 }
 

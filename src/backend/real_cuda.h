@@ -1,7 +1,10 @@
 // The backend on the CUDA runtime: one runtime call per operation plus the
 // checks of the interface and the translation of statuses. Every failed
-// call is followed by one cudaGetLastError, so that no error recorded for
-// the thread is left for the caller's own later calls to trip over.
+// runtime call is followed by one cudaGetLastError, so that no error
+// recorded for the thread is left for the caller's own later calls to trip
+// over. The device operations use the driver (cuda/driver.h) where it can
+// be reached; a driver call records nothing and its status is reported
+// like a runtime status.
 #pragma once
 
 #include "backend/backend.h"
@@ -20,6 +23,9 @@ inline constexpr const char* kHostRegister = "cudaHostRegister";
 inline constexpr const char* kPointerGetAttributes = "cudaPointerGetAttributes";
 inline constexpr const char* kGetDevice = "cudaGetDevice";
 inline constexpr const char* kSetDevice = "cudaSetDevice";
+inline constexpr const char* kDriverPointerAttributes = "cuPointerGetAttributes";
+inline constexpr const char* kCtxGetCurrent = "cuCtxGetCurrent";
+inline constexpr const char* kCtxSetCurrent = "cuCtxSetCurrent";
 }  // namespace op_label
 
 class RealCuda final : public Backend, public DeviceBackend {
@@ -39,6 +45,8 @@ class RealCuda final : public Backend, public DeviceBackend {
   BackendResult<PointerLocation> pointer_location(DevicePtr ptr) const override;
   BackendResult<int> current_device() const override;
   BackendResult<void> set_device(int device) const override;
+  BackendResult<ThreadContext> current_context() const override;
+  BackendResult<void> set_context(std::uint64_t handle) const override;
 };
 
 // Staging buffers are used for direct I/O, which needs this alignment

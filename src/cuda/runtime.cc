@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 namespace vesk {
 
@@ -67,6 +68,10 @@ bool try_one(const std::string& path, CudaRuntime& rt, std::string& why, bool on
   bool ok = bind_symbol(handle, "cudaMallocHost", rt.cudaMallocHost, why) &&
             bind_symbol(handle, "cudaHostAlloc", rt.cudaHostAlloc, why) &&
             bind_symbol(handle, "cudaFreeHost", rt.cudaFreeHost, why) &&
+            bind_symbol(handle, "cudaMalloc", rt.cudaMalloc, why) &&
+            bind_symbol(handle, "cudaFree", rt.cudaFree, why) &&
+            bind_symbol(handle, "cudaMemcpy", rt.cudaMemcpy, why) &&
+            bind_symbol(handle, "cudaDeviceSynchronize", rt.cudaDeviceSynchronize, why) &&
             bind_symbol(handle, "cudaHostRegister", rt.cudaHostRegister, why) &&
             bind_symbol(handle, "cudaHostUnregister", rt.cudaHostUnregister, why) &&
             bind_symbol(handle, "cudaGetLastError", rt.cudaGetLastError, why) &&
@@ -78,6 +83,16 @@ bool try_one(const std::string& path, CudaRuntime& rt, std::string& why, bool on
             bind_symbol(handle, "cudaGetDevice", rt.cudaGetDevice, why) &&
             bind_symbol(handle, "cudaSetDevice", rt.cudaSetDevice, why) &&
             bind_symbol(handle, "cudaGetDeviceCount", rt.cudaGetDeviceCount, why);
+  if (ok) {
+    // Optional: a runtime without either lookup leaves the driver out of
+    // reach, which only costs the allocation-aware features.
+    rt.cudaRuntimeGetVersion = reinterpret_cast<cudaRuntimeGetVersion_fn>(dlsym(handle, "cudaRuntimeGetVersion"));
+    rt.cudaGetDriverEntryPointByVersion = reinterpret_cast<cudaGetDriverEntryPointByVersion_fn>(
+        dlsym(handle, "cudaGetDriverEntryPointByVersion"));
+    rt.cudaGetDriverEntryPoint =
+        reinterpret_cast<cudaGetDriverEntryPoint_fn>(dlsym(handle, "cudaGetDriverEntryPoint"));
+    dlerror();
+  }
   if (!ok) {
     dlclose(handle);
     rt = CudaRuntime{};
@@ -106,6 +121,8 @@ std::vector<std::string> default_runtime_candidates() {
     if (!origin.empty()) {
       out.push_back(origin + "/../vesk_native.libs/" + name);
       out.push_back(origin + "/../nvidia/cuda_runtime/lib/" + name);
+      // Where the CUDA 13 runtime wheels install it.
+      if (std::string_view(name) == "libcudart.so.13") out.push_back(origin + "/../nvidia/cu13/lib/" + name);
     }
     out.push_back(name);
   }

@@ -2,9 +2,11 @@
 //
 // Search order: the folder `vesk_native.libs` beside the folder that holds
 // the binary containing this code ($ORIGIN/../vesk_native.libs), then
-// $ORIGIN/../nvidia/cuda_runtime/lib (the runtime that the PyPI package
-// nvidia-cuda-runtime-cu12 installs), then the system's default search path.
-// libcudart.so.12 is preferred in every place before libcudart.so.13 is tried.
+// $ORIGIN/../nvidia/cuda_runtime/lib (the runtime that the package
+// nvidia-cuda-runtime-cu12 installs), for libcudart.so.13 also
+// $ORIGIN/../nvidia/cu13/lib (where the CUDA 13 runtime wheels put it), then
+// the system's default search path. libcudart.so.12 is preferred in every
+// place before libcudart.so.13 is tried.
 //
 // Before that search, a candidate that the process has already loaded (a
 // serving framework's own runtime) is bound instead: a second copy would be
@@ -23,6 +25,10 @@ struct CudaRuntime {
   cudaMallocHost_fn cudaMallocHost = nullptr;
   cudaHostAlloc_fn cudaHostAlloc = nullptr;
   cudaFreeHost_fn cudaFreeHost = nullptr;
+  cudaMalloc_fn cudaMalloc = nullptr;
+  cudaFree_fn cudaFree = nullptr;
+  cudaMemcpy_fn cudaMemcpy = nullptr;
+  cudaDeviceSynchronize_fn cudaDeviceSynchronize = nullptr;
   cudaHostRegister_fn cudaHostRegister = nullptr;
   cudaHostUnregister_fn cudaHostUnregister = nullptr;
   cudaGetLastError_fn cudaGetLastError = nullptr;
@@ -34,6 +40,10 @@ struct CudaRuntime {
   cudaGetDevice_fn cudaGetDevice = nullptr;
   cudaSetDevice_fn cudaSetDevice = nullptr;
   cudaGetDeviceCount_fn cudaGetDeviceCount = nullptr;
+  // Optional (null when the library does not export them).
+  cudaRuntimeGetVersion_fn cudaRuntimeGetVersion = nullptr;
+  cudaGetDriverEntryPointByVersion_fn cudaGetDriverEntryPointByVersion = nullptr;
+  cudaGetDriverEntryPoint_fn cudaGetDriverEntryPoint = nullptr;
   std::string loaded_from;  // path of the library that was bound
 };
 
@@ -56,7 +66,7 @@ std::expected<const CudaRuntime*, std::string> load_cuda_runtime();
 std::expected<CudaRuntime, std::string> open_cuda_runtime(const std::vector<std::string>& candidates);
 
 // The bound runtime. Precondition: a load succeeded (the Python module
-// loads it at import; tests load it at start-up).
+// binds it at its first call that needs the device; tests at start-up).
 const CudaRuntime& cuda();
 
 }  // namespace vesk

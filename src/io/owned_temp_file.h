@@ -6,25 +6,32 @@
 // is linked in when complete: the name shows a freeze in progress, and a
 // crash leaves at most that one name, which the next freeze of the target
 // reclaims, on every file system, including those without O_TMPFILE. What
-// makes it safe is that a file appears at the name only locked by its
-// living creator, and is only ever removed by whoever holds its lock after
-// checking that the name still leads to it:
+// makes it safe is that a file is only ever removed by whoever holds its
+// lock, after checking that the name still leads to it:
 // - creation is O_CREAT | O_EXCL (which never follows a symlink), so
 //   nothing that was already there is opened, truncated or written;
-// - the new file is locked, then the name is checked to still lead to it:
-//   another freeze that took the lock first (believing the file stale) may
-//   have removed it, and this freeze then starts over;
+// - the creator waits for the lock on its new file (only a reclaiming
+//   freeze can hold it, and only briefly), then checks the name still
+//   leads to it: a reclaiming freeze may have removed it meanwhile, and
+//   this freeze then starts over;
 // - what is found at the name is reclaimed only if it is a regular file
-//   with no other link whose lock can be taken, i.e. a file whose freeze is
-//   gone (a lock dies with its process); it is unlinked while locked, after
-//   checking the name again. A locked file belongs to a running freeze of
-//   the same target: this freeze then fails rather than wait for it. A
-//   directory, symlink, FIFO, device or a file with other links there is an
-//   error and left alone.
+//   with no other link whose lock can be taken twice, a grace period
+//   apart: a file created an instant ago is locked by its creator within
+//   that period, whereas a file whose freeze is gone stays unlocked (a lock
+//   dies with its process). It is unlinked while locked, after checking
+//   the name again;
+// - a locked file belongs to a running freeze of the same target or to one
+//   that is reclaiming it. A reclaimer removes it within moments, so the
+//   name is watched for a while, longer where locks are slow; if it still
+//   leads to the same file, this freeze fails rather than wait for the
+//   other. A directory, symlink, FIFO, device or a file with other links
+//   there is an error and left alone.
 // Concurrent freezes of one target therefore never write the same file:
-// one writes and publishes, the others fail at once with a clear error.
-// Where a file system has no locks at all, the lock is skipped and the
-// name checks remain.
+// one writes and publishes, the others fail with a clear error.
+// Where a file system has no locks at all (flock fails, as on NFS mounted
+// without a lock service), the creator goes on without one, but a file
+// found at the name is never taken over: whether its freeze is alive
+// cannot be told, so this freeze fails and the file is left alone.
 #pragma once
 
 #include <sys/types.h>

@@ -9,6 +9,8 @@
 
 namespace vesk {
 
+class DeviceAllocations;
+
 struct PipelineConfig {
   std::uint64_t chunk_size = 64u << 20;
   bool try_direct_io = true;
@@ -16,6 +18,9 @@ struct PipelineConfig {
   IoPieces io_pieces = kReadIoPieces;
   // false: a restore skips the region checksums (VESK_VERIFY=0 does too).
   bool verify_checksums = true;
+  // The allocations that hold the regions (the device check's), which
+  // bound merged copies; null: no two regions' copies are merged.
+  const DeviceAllocations* allocations = nullptr;
 };
 
 // True when the chunk size is a positive multiple of 4096.

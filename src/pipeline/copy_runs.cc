@@ -45,20 +45,52 @@ std::vector<bool> superseded_entries(std::span<const CopyEntry> plan) {
   return superseded;
 }
 
-// Appends one region's copy, extending the last run where the region
-// continues it in the file and on the device.
-void append_region(std::vector<CopyRun>& runs, std::uint64_t file_offset, std::uint64_t size, DevicePtr device) {
-  if (size == 0) return;
-  if (!runs.empty()) {
-    CopyRun& last = runs.back();
-    if (saturating_end(last.file_offset, last.size) == file_offset &&
-        saturating_end(last.device.value, last.size) == device.value) {
-      last.size += size;
+// The runs of one transfer, regions appended in file order.
+class RunBuilder {
+ public:
+  explicit RunBuilder(const DeviceAllocations* allocations) : allocations_(allocations) {}
+
+  // Appends one region's copy: it extends the last run where it continues
+  // it in the file and on the device inside the same allocation, and is
+  // cut where it crosses from one mapped allocation into the next.
+  void add(std::uint64_t file_offset, std::uint64_t size, DevicePtr device) {
+    if (size == 0) return;
+    if (allocations_ == nullptr) {
+      runs_.push_back(CopyRun{file_offset, size, device});
       return;
     }
+    std::uint64_t at = device.value;
+    while (size > 0) {
+      // An address outside every allocation learned is never merged or cut.
+      const std::optional<std::uint64_t> limit = allocations_->end_of(at, hint_);
+      const std::uint64_t len = limit ? std::min(size, *limit - at) : size;
+      if (!runs_.empty() && limit && last_limit_ == *limit) {
+        CopyRun& last = runs_.back();
+        if (saturating_end(last.file_offset, last.size) == file_offset &&
+            saturating_end(last.device.value, last.size) == at) {
+          last.size += len;
+          file_offset += len;
+          at += len;
+          size -= len;
+          continue;
+        }
+      }
+      runs_.push_back(CopyRun{file_offset, len, DevicePtr{at}});
+      last_limit_ = limit.value_or(0);
+      file_offset += len;
+      at += len;
+      size -= len;
+    }
   }
-  runs.push_back(CopyRun{file_offset, size, device});
-}
+
+  std::vector<CopyRun> finish() && { return std::move(runs_); }
+
+ private:
+  const DeviceAllocations* allocations_;
+  std::size_t hint_ = 0;
+  std::uint64_t last_limit_ = 0;  // end of the allocation holding the last run; 0: none known
+  std::vector<CopyRun> runs_;
+};
 
 }  // namespace
 
@@ -70,20 +102,21 @@ std::vector<std::size_t> restore_file_order(std::span<const CopyEntry> plan) {
   return order;
 }
 
-std::vector<CopyRun> restore_copy_runs(std::span<const CopyEntry> plan, std::span<const std::size_t> file_order) {
+std::vector<CopyRun> restore_copy_runs(std::span<const CopyEntry> plan, std::span<const std::size_t> file_order,
+                                       const DeviceAllocations* allocations) {
   const std::vector<bool> superseded = superseded_entries(plan);
-  std::vector<CopyRun> runs;
+  RunBuilder runs(allocations);
   for (const std::size_t i : file_order) {
     if (!superseded.empty() && superseded[i]) continue;
-    append_region(runs, plan[i].file_offset, plan[i].size, plan[i].device_region.ptr);
+    runs.add(plan[i].file_offset, plan[i].size, plan[i].device_region.ptr);
   }
-  return runs;
+  return std::move(runs).finish();
 }
 
-std::vector<CopyRun> freeze_copy_runs(std::span<const FreezePlan> plan) {
-  std::vector<CopyRun> runs;
-  for (const FreezePlan& p : plan) append_region(runs, p.file_offset, p.size, p.device_region.ptr);
-  return runs;
+std::vector<CopyRun> freeze_copy_runs(std::span<const FreezePlan> plan, const DeviceAllocations* allocations) {
+  RunBuilder runs(allocations);
+  for (const FreezePlan& p : plan) runs.add(p.file_offset, p.size, p.device_region.ptr);
+  return std::move(runs).finish();
 }
 
 namespace {

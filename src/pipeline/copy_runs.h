@@ -3,6 +3,11 @@
 // memory move as one copy (engines lay out their blocks as slices of one
 // large tensor, and every copy costs the host microseconds on a real
 // device). Checksums stay per region; only the copies are merged.
+//
+// The runtime refuses a copy that leaves its allocation, and neighbouring
+// allocations can touch: runs are merged only inside one allocation the
+// device check learned and cut at its end. Without that knowledge (null
+// allocations) every region is a copy of its own.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +19,7 @@
 #include "backend/backend.h"
 #include "backend/types.h"
 #include "pipeline/chunk_geometry.h"
+#include "pipeline/device_allocations.h"
 #include "pipeline/types.h"
 
 namespace vesk {
@@ -40,10 +46,11 @@ std::vector<std::size_t> restore_file_order(std::span<const CopyEntry> plan);
 // The copies of a restore, in file order: empty regions send nothing, and
 // of entries sharing one (kind, logical id) only the last in the table is
 // copied, so the later entry wins on every path whatever the file order.
-std::vector<CopyRun> restore_copy_runs(std::span<const CopyEntry> plan, std::span<const std::size_t> file_order);
+std::vector<CopyRun> restore_copy_runs(std::span<const CopyEntry> plan, std::span<const std::size_t> file_order,
+                                       const DeviceAllocations* allocations);
 
 // The copies of a freeze; its plan is in file order and its keys distinct.
-std::vector<CopyRun> freeze_copy_runs(std::span<const FreezePlan> plan);
+std::vector<CopyRun> freeze_copy_runs(std::span<const FreezePlan> plan, const DeviceAllocations* allocations);
 
 // Queues the copies of the run pieces that fall into file bytes
 // [chunk_start, chunk_end), a chunk held from buffer offset 0; chunks come

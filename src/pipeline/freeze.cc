@@ -1,6 +1,7 @@
 #include "pipeline/freeze.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "format/writer.h"
 #include "io/direct_file.h"
@@ -25,6 +27,14 @@ namespace vesk {
 
 namespace {
 
+// A file-system failure of the freeze: the I/O error's own message, and
+// the step and file it happened at for the person reading it.
+FreezeError io_step_err(const IoError& e, std::string step) {
+  FreezeError err = io_err<FreezeError>(e);
+  err.failed_step = std::move(step);
+  return err;
+}
+
 // One freeze's steps for run_chunk_loop: the device fills the staging
 // buffers, the host checksums each chunk and writes it out.
 class FreezeRun {
@@ -34,7 +44,8 @@ class FreezeRun {
   static constexpr bool kChecksums = true;
 
   FreezeRun(const PipelinedBackend& backend, Staging& staging, const FreezeLayout& layout, std::uint64_t chunk_size,
-            const DirectFile& direct_file, const DirectFile& buffered_file, IoPieces pieces)
+            const DirectFile& direct_file, const DirectFile& buffered_file, IoPieces pieces,
+            const std::string& file_path, const DeviceAllocations* allocations)
       : backend_(backend),
         staging_(staging),
         layout_(layout),
@@ -43,7 +54,8 @@ class FreezeRun {
         buffered_file_(buffered_file),
         direct_pieces_(write_pieces_for(direct_file, pieces)),
         buffered_pieces_(write_pieces_for(buffered_file, pieces)),
-        runs_(freeze_copy_runs(layout.plan)),
+        file_path_(file_path),
+        runs_(freeze_copy_runs(layout.plan, allocations)),
         crcs_(layout.plan.size(), 0) {}
 
   std::uint64_t num_chunks() const { return range_.num_chunks(); }
@@ -83,7 +95,8 @@ class FreezeRun {
     } else {
       r = pwrite_pieces(buffered_file_, buf.as_slice().first(len), start, buffered_pieces_);
     }
-    if (!r) return std::unexpected(io_err<FreezeError>(r.error()));
+    if (!r) return std::unexpected(io_step_err(r.error(), "writing at offset " + std::to_string(start) + " of " +
+                                                              file_path_));
     return {};
   }
 
@@ -105,24 +118,67 @@ class FreezeRun {
   const DirectFile& buffered_file_;
   IoPieces direct_pieces_;
   IoPieces buffered_pieces_;
+  const std::string& file_path_;
   std::vector<CopyRun> runs_;
   std::vector<std::uint32_t> crcs_;
   ChunkCursor dump_cursor_;  // used by the calling thread only
   ChunkCursor crc_cursor_;   // used by one check at a time
 };
 
-// The directory that holds `path`, empty for a bare file name.
+// The directory that holds `path`: the current one for a bare file name,
+// whose entry needs syncing as much as any other.
 std::string parent_dir(const std::string& path) {
   const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
+  if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+// A replacement keeps the permissions of the file it replaces (a snapshot
+// kept private stays private); a new file keeps those the umask gave it.
+IoResult<void> keep_replaced_permissions(const DirectFile& tmp_file, const std::string& final_path) {
+  struct stat replaced {};
+  if (::stat(final_path.c_str(), &replaced) != 0) {
+    if (errno == ENOENT) return {};
+    return std::unexpected(IoError::from_errno(errno));
+  }
+  if (!S_ISREG(replaced.st_mode)) return {};
+  if (::fchmod(tmp_file.file.get(), replaced.st_mode & 0777) != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
 }
 
 // The largest length a file can have (off_t is signed 64-bit).
 constexpr std::uint64_t kMaxFileLength = static_cast<std::uint64_t>(INT64_MAX);
 
 FreezeError layout_overflow() { return snapshot_err<FreezeError>(SnapshotError{SnapshotError::OffsetOverflow{}}); }
+
+// The unfinished file's descriptors and names, for the steps that end it.
+struct FreezeFiles {
+  const DirectFile& created;
+  const DirectFile& direct;
+  const DirectFile& buffered;
+  const std::string& tmp_path;
+  const std::string& final_path;
+};
+
+// Everything between the last chunk and the rename: the table with the
+// checksums, the exact length, the replaced file's permissions, and the
+// sync that makes all of it durable before the name is given.
+std::expected<void, FreezeError> finish_file(const FreezeFiles& f, const FreezeLayout& layout,
+                                             std::span<const std::uint32_t> crcs) {
+  const auto table_bytes = region_table_bytes_with_crcs(layout.plan, crcs);
+  if (auto r = pwrite_exact(f.buffered, std::as_bytes(std::span(table_bytes)), HEADER_SIZE); !r)
+    return std::unexpected(
+        io_step_err(r.error(), "writing at offset " + std::to_string(HEADER_SIZE) + " of " + f.tmp_path));
+  if (auto r = truncate(f.direct, layout.total_file_size); !r)
+    return std::unexpected(
+        io_step_err(r.error(), "truncating " + f.tmp_path + " to " + std::to_string(layout.total_file_size) + " bytes"));
+  if (auto r = keep_replaced_permissions(f.created, f.final_path); !r)
+    return std::unexpected(
+        io_step_err(r.error(), "copying the permissions of " + f.final_path + " to " + f.tmp_path));
+  if (auto r = fsync_file(f.direct); !r) return std::unexpected(io_step_err(r.error(), "syncing " + f.tmp_path));
+  return {};
+}
 
 }  // namespace
 
@@ -172,7 +228,7 @@ std::string tmp_path_for(const std::string& path) { return path + kTmpSuffix; }
 IoResult<void> commit_tmp_to_final(const std::string& tmp_path, const std::string& final_path) {
   if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) return std::unexpected(IoError::from_errno(errno));
   // The rename is done; a directory that cannot be synced does not undo it.
-  if (const std::string dir = parent_dir(final_path); !dir.empty()) (void)fsync_dir(dir);
+  (void)fsync_dir(parent_dir(final_path));
   return {};
 }
 
@@ -195,14 +251,14 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
   // removed (io/owned_temp_file.h); both descriptors are reopenings of it.
   const std::string tmp_path = tmp_path_for(path);
   auto created = OwnedTempFile::create(tmp_path);
-  if (!created) return std::unexpected(io_err<FreezeError>(created.error()));
+  if (!created) return std::unexpected(io_step_err(created.error(), "creating " + tmp_path));
   TmpFileGuard guard = TmpFileGuard::arm(*std::move(created));
   const DirectFile& tmp_file = guard.owned().file();
 
   auto direct_file = reopen_direct(tmp_file, O_WRONLY, config.try_direct_io);
-  if (!direct_file) return std::unexpected(io_err<FreezeError>(direct_file.error()));
+  if (!direct_file) return std::unexpected(io_step_err(direct_file.error(), "opening " + tmp_path));
   auto buffered_file = reopen_direct(tmp_file, O_WRONLY, false);
-  if (!buffered_file) return std::unexpected(io_err<FreezeError>(buffered_file.error()));
+  if (!buffered_file) return std::unexpected(io_step_err(buffered_file.error(), "opening " + tmp_path));
 
   const std::uint64_t chunk_size = config.chunk_size;
   if (!chunk_size_is_valid(chunk_size))
@@ -213,21 +269,19 @@ std::expected<FreezeStats, FreezeError> freeze_pipelined_to_file(const Backend& 
 
   auto staging = Staging::create(backend, StagingMemory::Pinned, chunk_size);
   if (!staging) return std::unexpected(backend_err<FreezeError>(staging.error()));
-  FreezeRun run(backend, *staging, layout, chunk_size, *direct_file, *buffered_file, config.io_pieces);
+  FreezeRun run(backend, *staging, layout, chunk_size, *direct_file, *buffered_file, config.io_pieces, tmp_path,
+                config.allocations);
   if (auto r = run_chunk_loop(run.num_chunks(), staging->streams(), run); !r) return std::unexpected(r.error());
 
-  const auto table_bytes = region_table_bytes_with_crcs(layout.plan, run.crcs());
-  if (auto r = pwrite_exact(*buffered_file, std::as_bytes(std::span(table_bytes)), HEADER_SIZE); !r)
-    return std::unexpected(io_err<FreezeError>(r.error()));
-  if (auto r = truncate(*direct_file, layout.total_file_size); !r)
-    return std::unexpected(io_err<FreezeError>(r.error()));
-  if (auto r = fsync_file(*direct_file); !r) return std::unexpected(io_err<FreezeError>(r.error()));
+  const FreezeFiles files{tmp_file, *direct_file, *buffered_file, tmp_path, path};
+  if (auto r = finish_file(files, layout, run.crcs()); !r) return std::unexpected(r.error());
   direct_file->file.reset();
   buffered_file->file.reset();
 
   if (auto r = guard.owned().check_still_named(); !r)
-    return std::unexpected(io_err<FreezeError>(r.error()));
-  if (auto r = commit_tmp_to_final(tmp_path, path); !r) return std::unexpected(io_err<FreezeError>(r.error()));
+    return std::unexpected(io_step_err(r.error(), "checking that this freeze still owns " + tmp_path));
+  if (auto r = commit_tmp_to_final(tmp_path, path); !r)
+    return std::unexpected(io_step_err(r.error(), "renaming " + tmp_path + " to " + path));
   guard.disarm();
 
   // The snapshot is in place; a stream that cannot be destroyed still

@@ -31,16 +31,15 @@ SnapshotError misplaced_table_error(std::uint64_t table_offset, std::uint64_t n,
   return SnapshotError{SnapshotError::UnsupportedLayout{table_offset}};
 }
 
-// An open descriptor read as a source, its length taken once; the caller
-// keeps the descriptor open while the view is used.
-class DescriptorView final : public ByteSource {
+// An open descriptor read as a source, for the callers that hold one.
+class BorrowedFileSource final : public ByteSource {
  public:
-  DescriptorView(const DirectFile& file, std::uint64_t length) : file_(file), length_(length) {}
+  BorrowedFileSource(const DirectFile& file, std::uint64_t length) : file_(file), length_(length) {}
   std::uint64_t length() const override { return length_; }
   IoResult<void> read_exact(std::span<std::byte> buf, std::uint64_t offset) const override {
     return pread_exact(file_, buf, offset);
   }
-  std::string label() const override { return {}; }
+  std::string label() const override { return "snapshot file"; }
 
  private:
   const DirectFile& file_;
@@ -51,13 +50,6 @@ class DescriptorView final : public ByteSource {
 
 std::size_t table_reserve_hint(std::uint64_t num_regions) {
   return static_cast<std::size_t>(std::min(num_regions, kMaxReserveEntries));
-}
-
-std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const DirectFile& file,
-                                                                       const TableEntryVisitor& visit) {
-  const auto length = readable_length(file);
-  if (!length) return std::unexpected(SnapshotError::from_io(length.error()));
-  return visit_snapshot_prelude(DescriptorView(file, *length), visit);
 }
 
 std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const ByteSource& source,
@@ -105,29 +97,23 @@ std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const Byt
   return FilePreludeHeader{*std::move(header), file_size};
 }
 
-namespace {
-
-template <class Source>
-std::expected<FilePrelude, SnapshotError> read_whole_prelude(const Source& source) {
-  RegionTable table;
-  auto head = visit_snapshot_prelude(
-      source, TableEntryVisitor{[&](std::uint64_t n) { table.reserve(table_reserve_hint(n)); },
-                                [&](const RegionEntry& entry) {
-                                  table.push(entry);
-                                  return true;
-                                }});
-  if (!head) return std::unexpected(head.error());
-  return FilePrelude{Snapshot::from_header_and_table(std::move(head->header), std::move(table)), head->file_size};
+std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const DirectFile& file,
+                                                                       const TableEntryVisitor& visit) {
+  const auto length = readable_length(file);
+  if (!length) return std::unexpected(SnapshotError::from_io(length.error()));
+  return visit_snapshot_prelude(BorrowedFileSource(file, *length), visit);
 }
-
-}  // namespace
 
 std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile& file) {
-  return read_whole_prelude(file);
-}
-
-std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const ByteSource& source) {
-  return read_whole_prelude(source);
+  RegionTable table;
+  auto head = visit_snapshot_prelude(
+      file, TableEntryVisitor{[&](std::uint64_t n) { table.reserve(table_reserve_hint(n)); },
+                              [&](const RegionEntry& entry) {
+                                table.push(entry);
+                                return true;
+                              }});
+  if (!head) return std::unexpected(head.error());
+  return FilePrelude{Snapshot::from_header_and_table(std::move(head->header), std::move(table)), head->file_size};
 }
 
 std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const std::string& path) {

@@ -43,9 +43,8 @@ std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const Byt
 std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const DirectFile& file,
                                                                        const TableEntryVisitor& visit);
 
-// Through an already open plain descriptor, or from any source.
+// Through an already open plain descriptor.
 std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const DirectFile& file);
-std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const ByteSource& source);
 // Opens the path as a snapshot is opened for reading (io/readable_file.h).
 std::expected<FilePrelude, SnapshotError> read_snapshot_prelude(const std::string& path);
 

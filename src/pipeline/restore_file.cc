@@ -121,7 +121,7 @@ class RestoreRun {
   static constexpr bool kChecksums = true;
 
   RestoreRun(const PipelinedBackend& backend, Staging& staging, ChunkRange range, std::span<const CopyEntry> plan,
-             const ByteSource& source, bool verify)
+             const ByteSource& source, bool verify, const DeviceAllocations* allocations)
       : backend_(backend),
         staging_(staging),
         range_(range),
@@ -131,7 +131,7 @@ class RestoreRun {
         // Regions in file order, once: every chunk continues the walks of
         // the chunk before it.
         order_(restore_file_order(plan)),
-        runs_(restore_copy_runs(plan, order_)),
+        runs_(restore_copy_runs(plan, order_, allocations)),
         crc_state_(plan.size()) {}
 
   // `needed` bytes from the chunk's offset into the start of its buffer.
@@ -184,7 +184,7 @@ std::expected<RestoreStats, RestoreError> restore_planned(const Backend& backend
 
   auto staging = Staging::create(backend, StagingMemory::Pinned, chunk_size);
   if (!staging) return std::unexpected(backend_err<RestoreError>(staging.error()));
-  RestoreRun run(backend, *staging, range, plan, source, config.verify_checksums);
+  RestoreRun run(backend, *staging, range, plan, source, config.verify_checksums, config.allocations);
   if (auto r = run_chunk_loop(range.num_chunks(), staging->streams(), run); !r) return std::unexpected(r.error());
   if (auto r = staging->commit(); !r) return std::unexpected(backend_err<RestoreError>(r.error()));
   return RestoreStats{plan.size(), planned.total_bytes};

@@ -71,14 +71,14 @@ class StagingRun {
   static constexpr bool kChecksums = false;
 
   StagingRun(const PipelinedBackend& backend, Staging& staging, ChunkRange range, std::span<const std::uint8_t> data,
-             std::span<const CopyEntry> plan)
+             std::span<const CopyEntry> plan, const DeviceAllocations* allocations)
       : backend_(backend),
         staging_(staging),
         range_(range),
         data_(data),
         // Regions in file order, once; each chunk continues where the last
         // one stopped.
-        runs_(restore_copy_runs(plan, restore_file_order(plan))) {}
+        runs_(restore_copy_runs(plan, restore_file_order(plan), allocations)) {}
 
   // Buffer bytes [offset, offset + length) into the front of the chunk's
   // staging buffer.
@@ -106,12 +106,13 @@ class StagingRun {
 // The plan, then its copies, from bytes the runtime can already reach.
 std::expected<RestoreStats, RestoreError> restore_planned_from_registered(const PipelinedBackend& backend,
                                                                           std::span<const std::uint8_t> data,
-                                                                          const RegionResolver& resolve) {
+                                                                          const RegionResolver& resolve,
+                                                                          const DeviceAllocations* allocations) {
   auto plan = plan_copies_from_bytes(data, resolve);
   if (!plan) return std::unexpected(std::move(plan.error()));
   const RestoreStats stats{plan->entries.size(), plan->total_bytes};
   if (plan->entries.empty()) return stats;
-  if (auto ok = run_pre_registered_plan(backend, data, plan->entries); !ok) {
+  if (auto ok = run_pre_registered_plan(backend, data, plan->entries, allocations); !ok) {
     return std::unexpected(std::move(ok.error()));
   }
   return stats;
@@ -132,7 +133,8 @@ std::expected<CopyPlan, RestoreError> plan_copies_from_bytes(std::span<const std
 
 std::expected<void, RestoreError> run_pre_registered_plan(const PipelinedBackend& backend,
                                                           std::span<const std::uint8_t> data,
-                                                          std::span<const CopyEntry> plan) {
+                                                          std::span<const CopyEntry> plan,
+                                                          const DeviceAllocations* allocations) {
   // Bounds are checked whether or not checksums are: the copies below read
   // the caller's buffer directly.
   if (auto ok = check_payload_bounds(plan, data.size()); !ok) return ok;
@@ -144,7 +146,7 @@ std::expected<void, RestoreError> run_pre_registered_plan(const PipelinedBackend
   // Everything is queued before the first wait so that consecutive copies
   // overlap in the copy engines; runs of regions contiguous in both the
   // buffer and device memory go as one copy per piece.
-  const std::vector<CopyRun> runs = restore_copy_runs(plan, restore_file_order(plan));
+  const std::vector<CopyRun> runs = restore_copy_runs(plan, restore_file_order(plan), allocations);
   std::size_t k = 0;
   for (const CopyRun& run : runs) {
     for (std::uint64_t done = 0; done < run.size; done += kMaxDirectCopyBytes, ++k) {
@@ -184,7 +186,7 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_bytes(const Bac
     return std::unexpected(std::move(ok.error()));
   if (auto ok = check_staged_range(data, range); !ok) return std::unexpected(std::move(ok.error()));
 
-  StagingRun run(backend, *staging, range, data, entries);
+  StagingRun run(backend, *staging, range, data, entries, config.allocations);
   if (auto ok = run_chunk_loop(range.num_chunks(), staging->streams(), run); !ok)
     return std::unexpected(std::move(ok.error()));
   if (auto ok = staging->commit(); !ok) return std::unexpected(backend_err<RestoreError>(ok.error()));
@@ -194,7 +196,7 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_bytes(const Bac
 std::expected<RestoreStats, RestoreError> restore_pipelined_from_registered_bytes(const Backend& backend,
                                                                                   std::span<const std::uint8_t> data,
                                                                                   const RegionResolver& resolve,
-                                                                                  const PipelineConfig& /*config*/) {
+                                                                                  const PipelineConfig& config) {
   auto plan = plan_copies_from_bytes(data, resolve);
   if (!plan) return std::unexpected(std::move(plan.error()));
   const RestoreStats stats{plan->entries.size(), plan->total_bytes};
@@ -203,7 +205,7 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_registered_byte
   // The runtime takes a mutable pointer; registration never writes the bytes.
   auto registration = backend.host_register(const_cast<std::uint8_t*>(data.data()), data.size());
   if (!registration) return std::unexpected(backend_err<RestoreError>(registration.error()));
-  if (auto ok = run_pre_registered_plan(backend, data, plan->entries); !ok) {
+  if (auto ok = run_pre_registered_plan(backend, data, plan->entries, config.allocations); !ok) {
     return std::unexpected(std::move(ok.error()));
   }
   return stats;
@@ -211,8 +213,8 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_registered_byte
 
 std::expected<RestoreStats, RestoreError> restore_pipelined_from_pre_registered_bytes(
     const Backend& backend, std::span<const std::uint8_t> data, const RegionResolver& resolve,
-    const PipelineConfig& /*config*/) {
-  return restore_planned_from_registered(backend, data, resolve);
+    const PipelineConfig& config) {
+  return restore_planned_from_registered(backend, data, resolve, config.allocations);
 }
 
 std::expected<RestoreStats, RestoreError> restore_pipelined_from_bytes_auto(const Backend& backend,
@@ -229,7 +231,7 @@ std::expected<RestoreStats, RestoreError> restore_pipelined_from_bytes_auto(cons
   }
   // From here on the registration is released on every exit, after the
   // plan's streams are drained (they live inside run_pre_registered_plan).
-  return restore_planned_from_registered(backend, data, resolve);
+  return restore_planned_from_registered(backend, data, resolve, config.allocations);
 }
 
 }  // namespace vesk

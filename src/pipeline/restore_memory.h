@@ -19,7 +19,8 @@ std::expected<CopyPlan, RestoreError> plan_copies_from_bytes(std::span<const std
                                                              const RegionResolver& resolve);
 std::expected<void, RestoreError> run_pre_registered_plan(const PipelinedBackend& backend,
                                                           std::span<const std::uint8_t> data,
-                                                          std::span<const CopyEntry> plan);
+                                                          std::span<const CopyEntry> plan,
+                                                          const DeviceAllocations* allocations);
 
 std::expected<RestoreStats, RestoreError> restore_pipelined_from_bytes(const Backend& backend,
                                                                        std::span<const std::uint8_t> data,

@@ -23,12 +23,16 @@ struct FreezeRequest {
   DeviceRegion device_region;
 };
 
+class DeviceAllocations;
+
 struct FreezeConfig {
   std::optional<VllmCommit> vllm_commit;
   std::size_t chunk_size = 64u << 20;
   bool try_direct_io = true;
   // How each chunk's file write is split into requests in flight together.
   IoPieces io_pieces = kWriteIoPieces;
+  // As PipelineConfig::allocations.
+  const DeviceAllocations* allocations = nullptr;
 };
 
 struct FreezePlan {
@@ -60,6 +64,10 @@ struct FreezeError {
     std::uint32_t logical_id;
   };
   std::variant<Backend, Snapshot, InvalidConfig, DuplicateRegion> v;
+  // For a file-system failure: the step that failed and its file ("writing
+  // at offset 4096 of /x/a.vesk.vesk-incomplete"), shown beside the
+  // message, which stays the I/O error's own. Empty otherwise.
+  std::string failed_step;
 
   std::string message() const;
 };

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "python/cuda_status_notes.h"
+#include "python/error_attributes.h"
 #include "python/py_ref.h"
 
 namespace vesk::py {
@@ -76,10 +78,30 @@ PyObject* VeskPyError::exception_class() const {
   return std::holds_alternative<Runtime>(v) ? PyExc_RuntimeError : PyExc_ValueError;
 }
 
+// Text of ours in UTF-8 that may hold a file name in the file system's own
+// bytes: those come back as the name they were given as.
+PyRef text_with_names(std::string_view text) {
+  return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
+}
+
 std::nullptr_t raise(const VeskPyError& err) {
   const std::string text = err.message();
-  PyRef msg = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyRef msg = text_with_names(text);
   if (msg) PyErr_SetObject(err.exception_class(), msg.get());
+  if (msg) tag_pending_exception(tag_of(err));
+  add_cuda_status_note(text);
+  return nullptr;
+}
+
+std::nullptr_t add_note(std::string_view note) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return nullptr;
+  PyRef exc = PyRef::steal(raised);
+  PyRef text = text_with_names(note);
+  // A note that cannot be attached leaves the exception as it was.
+  PyRef done = text ? PyRef::steal(PyObject_CallMethod(exc.get(), "add_note", "O", text.get())) : PyRef();
+  if (!done) PyErr_Clear();
+  PyErr_SetRaisedException(exc.release());
   return nullptr;
 }
 

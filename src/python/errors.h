@@ -41,6 +41,11 @@ std::string quote_for_message(std::string_view utf8);
 // function can end with `return raise(...)`.
 std::nullptr_t raise(const VeskPyError& err);
 
+// Adds `note` (BaseException.add_note) to the exception being raised, for
+// what a person needs beside the message (which step failed, on which
+// file). Always returns null, as raise does.
+std::nullptr_t add_note(std::string_view note);
+
 // The class for a refused internal consistency check. It derives from
 // BaseException so that a plain `except Exception` cannot swallow it.
 // Created once per process; false with an exception set when that fails.

@@ -15,6 +15,7 @@
 #include "python/backend.h"
 #include "python/buffer_view.h"
 #include "python/convert.h"
+#include "python/error_attributes.h"
 #include "python/errors.h"
 #include "python/pinned_mmap.h"
 #include "python/py_ref.h"
@@ -59,30 +60,34 @@ std::vector<PlacedRegion> placed_regions(const std::vector<RegionTuple>& tuples)
 }
 
 // Checks where the regions live before anything is opened or taken, and
-// runs `call` with their device current for this thread; the caller's
-// device is current again when this returns, whatever happened.
+// runs `call(allocations)` with their device current for this thread,
+// given the allocations that bound its merged copies (null: merge none);
+// the caller's device is current again when this returns, whatever happened.
 template <class Call>
 PyObject* on_regions_device(const std::vector<PlacedRegion>& placed, Call&& call) {
-  auto device = regions_device(cuda_backend(), placed);
-  if (!device) return raise(VeskPyError{VeskPyError::Runtime{device.error().message()}});
-  auto scope = CurrentDevice::enter(cuda_backend(), *device);
-  if (!scope) return raise(VeskPyError{VeskPyError::Runtime{scope.error().message()}});
-  return call();
+  if (!bind_cuda_runtime()) return nullptr;
+  auto placement = regions_device(cuda_backend(), placed);
+  if (!placement) return raise_error(placement.error());
+  auto scope = CurrentDevice::enter(cuda_backend(), placement->device);
+  if (!scope) return raise_error(scope.error());
+  return call(placement->allocations ? &*placement->allocations : nullptr);
 }
 
 PyObject* restore_result(const std::expected<RestoreStats, RestoreError>& result) {
-  if (!result) return raise(VeskPyError{VeskPyError::Runtime{result.error().message()}});
+  if (!result) return raise_error(result.error());
   return counters("regions_restored", result->regions_restored, result->bytes_copied);
 }
 
 // The common end of every restore: the mapping checked and keyed, then
-// `run(resolver)` on the regions' device, its result as the call's.
+// `run(resolver, allocations)` on the regions' device, its result as the call's.
 template <class Run>
 PyObject* restore_mapped(std::vector<RegionTuple>&& tuples, Run&& run) {
   const std::vector<PlacedRegion> placed = placed_regions(tuples);
   auto map = build_restore_map(std::move(tuples));
   if (!map) return raise(map.error());
-  return on_regions_device(placed, [&] { return restore_result(run(resolver_for(*map))); });
+  return on_regions_device(placed, [&](const DeviceAllocations* allocations) {
+    return restore_result(run(resolver_for(*map), allocations));
+  });
 }
 
 // Applies an optional chunk_size_mb argument; false with the argument's
@@ -121,9 +126,14 @@ PyObject* freeze_to_file_pipelined(PyObject*, PyObject* args, PyObject* kwargs) 
     config.vllm_commit = *commit;
     config.chunk_size = kFreezeChunkSize;
     config.try_direct_io = true;
-    return on_regions_device(placed, [&]() -> PyObject* {
+    return on_regions_device(placed, [&](const DeviceAllocations* allocations) -> PyObject* {
+      config.allocations = allocations;
       auto stats = freeze_pipelined_to_file(cuda_backend(), *requests, config, *path);
-      if (!stats) return raise(VeskPyError{VeskPyError::Runtime{stats.error().message()}});
+      if (!stats) {
+        raise_error(stats.error());
+        if (!stats.error().failed_step.empty()) add_note("vesk failed while " + stats.error().failed_step);
+        return nullptr;
+      }
       return counters("regions_frozen", stats->regions_frozen, stats->bytes_copied);
     });
   });
@@ -149,7 +159,8 @@ PyObject* restore_from_file_pipelined(PyObject*, PyObject* args, PyObject* kwarg
       config.try_direct_io = *direct;
     }
 
-    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve, const DeviceAllocations* allocations) {
+      config.allocations = allocations;
       return restore_pipelined(cuda_backend(), *path, resolve, config);
     });
   });
@@ -172,7 +183,8 @@ PyObject* restore_from_bytes(const char* format, PyObject* args, PyObject* kwarg
     PipelineConfig config;
     if (!apply_chunk_size(chunk_obj, config)) return nullptr;
 
-    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve, const DeviceAllocations* allocations) {
+      config.allocations = allocations;
       return restore_pipelined_from_bytes_auto(cuda_backend(), data->bytes(), resolve, config);
     });
   });
@@ -199,8 +211,10 @@ PyObject* restore_from_bytes_pipelined_zerocopy(PyObject*, PyObject* args, PyObj
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
 
-    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
-      return restore_pipelined_from_registered_bytes(cuda_backend(), data->bytes(), resolve, PipelineConfig{});
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve, const DeviceAllocations* allocations) {
+      PipelineConfig config;
+      config.allocations = allocations;
+      return restore_pipelined_from_registered_bytes(cuda_backend(), data->bytes(), resolve, config);
     });
   });
 }
@@ -213,16 +227,21 @@ PyObject* restore_from_pinned_mmap(PyObject*, PyObject* args, PyObject* kwargs) 
                                      &mapping_obj)) {
       return nullptr;
     }
-    // Held for the whole call, so the registration cannot go away under the
-    // copies even if converting the mapping runs arbitrary Python code.
+    // Held for the whole call, so that the object outlives the copies.
     PyRef pinned = PyRef::borrow(pinned_obj);
-    auto range = convert_arg("pinned", [&] { return borrow_pinned_range(pinned.get()); });
-    if (!range) return nullptr;
+    if (!convert_arg("pinned", [&] { return borrow_pinned_range(pinned.get()); })) return nullptr;
     auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
     if (!tuples) return nullptr;
+    // Converting the mapping runs the caller's code (a generator, a custom
+    // sequence), which may have closed the mapping: its range is taken only
+    // now, when no Python code runs until the copies are done.
+    auto range = convert_arg("pinned", [&] { return borrow_pinned_range(pinned.get()); });
+    if (!range) return nullptr;
 
-    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve) {
-      return restore_pipelined_from_pre_registered_bytes(cuda_backend(), *range, resolve, PipelineConfig{});
+    return restore_mapped(std::move(*tuples), [&](const RegionResolver& resolve, const DeviceAllocations* allocations) {
+      PipelineConfig config;
+      config.allocations = allocations;
+      return restore_pipelined_from_pre_registered_bytes(cuda_backend(), *range, resolve, config);
     });
   });
 }

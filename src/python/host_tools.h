@@ -6,16 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <expected>
-
-#include "pipeline/prelude_reader.h"
-
 namespace vesk::py {
 
-// Null-terminated method table: _read_prelude, _crc32c, _runtime_path.
+// Null-terminated method table: _crc32c, _runtime_path.
 PyMethodDef* host_tool_methods();
-
-// What _read_prelude returns for a prelude read (or its RuntimeError).
-PyObject* prelude_result(const std::expected<FilePrelude, SnapshotError>& prelude);
 
 }  // namespace vesk::py

@@ -7,12 +7,13 @@
 #include <iterator>
 #include <string_view>
 
-#include "cuda/runtime.h"
+#include "python/device_functions.h"
 #include "python/errors.h"
 #include "python/functions.h"
 #include "python/host_tools.h"
 #include "python/remote_functions.h"
 #include "python/pinned_mmap.h"
+#include "python/reader_functions.h"
 #include "python/py_ref.h"
 
 namespace vesk::py {
@@ -106,6 +107,8 @@ PyObject* create_module() {
   }
   // Host-only helpers of the command line: underscored and outside __all__.
   if (PyModule_AddFunctions(module.get(), host_tool_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), reader_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), device_methods()) != 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), remote_methods()) != 0) return nullptr;
   return module.release();
 }
@@ -127,12 +130,9 @@ PyObject* init_module() {
   }
   if (g_module != nullptr) return Py_NewRef(g_module);
 
+  // The CUDA runtime is bound by the first call that needs the device
+  // (python/backend.h), so that importing needs none.
   if (!ensure_internal_error_class()) return nullptr;
-  auto runtime = load_cuda_runtime();
-  if (!runtime) {
-    PyErr_SetString(PyExc_ImportError, runtime.error().c_str());
-    return nullptr;
-  }
   if (!ready_pinned_mmap_type()) return nullptr;
   PyObject* module = create_module();
   if (module == nullptr) return nullptr;  // a later import starts again

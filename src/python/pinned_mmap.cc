@@ -10,6 +10,7 @@
 #include "python/backend.h"
 #include "python/buffer_view.h"
 #include "python/convert.h"
+#include "python/error_attributes.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 
@@ -80,8 +81,9 @@ PyObject* pinned_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     std::unique_ptr<BufferView> view = convert_arg("data", [&] { return BufferView::acquire(data); });
     if (!view) return nullptr;
+    if (!bind_cuda_runtime()) return nullptr;
     auto registration = cuda_backend().host_register(view->data(), view->size());
-    if (!registration) return raise(VeskPyError{VeskPyError::Runtime{registration.error().message()}});
+    if (!registration) return raise_error(registration.error());
 
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;  // the registration and the view are released on the way out

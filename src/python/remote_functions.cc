@@ -3,20 +3,13 @@
 #include <cstdint>
 #include <string>
 
-#include <algorithm>
-#include <numeric>
-#include <vector>
-
 #include "pipeline/config.h"
-#include "pipeline/crc32c.h"
-#include "pipeline/prelude_reader.h"
 #include "pipeline/error_wrap.h"
 #include "pipeline/restore_file.h"
 #include "python/backend.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/functions.h"
-#include "python/host_tools.h"
 #include "python/py_ref.h"
 #include "remote/remote_source.h"
 
@@ -59,8 +52,9 @@ PyObject* remote_restore(PyObject*, PyObject* args, PyObject* kwargs) {
       config.verify_checksums = *verify;
     }
     const std::string where(url);
-    return restore_with_mapping(mapping_obj, [&](const RegionResolver& resolve)
+    return restore_with_mapping(mapping_obj, [&](const RegionResolver& resolve, const DeviceAllocations* allocations)
                                                  -> std::expected<RestoreStats, RestoreError> {
+      config.allocations = allocations;
       return without_gil([&]() -> std::expected<RestoreStats, RestoreError> {
         auto source = open_remote_source(where);
         if (!source) return std::unexpected(io_err<RestoreError>(source.error()));
@@ -107,95 +101,6 @@ PyObject* remote_read(PyObject*, PyObject* args) {
   });
 }
 
-// _remote_prelude(url) -> what _read_prelude returns for a file.
-PyObject* remote_prelude(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    const char* url = nullptr;
-    if (!PyArg_ParseTuple(args, "s:_remote_prelude", &url)) return nullptr;
-    auto prelude = without_gil([&]() -> std::expected<FilePrelude, SnapshotError> {
-      auto source = open_remote_source(url);
-      if (!source) return std::unexpected(SnapshotError::from_io(source.error()));
-      return read_snapshot_prelude(**source);
-    });
-    return prelude_result(prelude);
-  });
-}
-
-// Bytes read at once by _remote_region_crcs: one staging chunk's worth.
-constexpr std::uint64_t kCrcWindow = std::uint64_t{64} << 20;
-
-// Each region's CRC-32C in table order, its bytes read once where regions
-// lie in file order: a window of the object is read in parallel ranges and
-// refilled where a region goes past it.
-std::expected<std::vector<std::uint32_t>, IoError> region_crcs(const ByteSource& source,
-                                                               const RegionTable& table) {
-  const std::vector<RegionEntry> entries(table.begin(), table.end());
-  std::vector<std::size_t> order(entries.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::ranges::stable_sort(order, {}, [&](std::size_t i) { return entries[i].file_offset; });
-  std::vector<std::byte> window;
-  std::uint64_t w_start = 0, w_len = 0;
-  std::vector<std::uint32_t> out(entries.size());
-  for (std::size_t i : order) {
-    std::uint32_t crc = 0;
-    std::uint64_t pos = entries[i].file_offset;
-    const std::uint64_t end = pos + entries[i].size;
-    while (pos < end) {
-      if (pos < w_start || pos >= w_start + w_len) {
-        if (pos >= source.length())
-          return std::unexpected(IoError::custom(IoErrorKind::UnexpectedEof,
-                                                 source.label() + ": a region runs past the end of the object"));
-        w_start = pos;
-        w_len = std::min(kCrcWindow, source.length() - pos);
-        window.resize(static_cast<std::size_t>(w_len));
-        if (auto r = source.read_exact(window, w_start); !r) return std::unexpected(r.error());
-      }
-      const std::uint64_t n = std::min(end, w_start + w_len) - pos;
-      crc = crc32c_append_parallel(crc, std::span(window).subspan(static_cast<std::size_t>(pos - w_start),
-                                                                   static_cast<std::size_t>(n)));
-      pos += n;
-    }
-    out[i] = crc;
-  }
-  return out;
-}
-
-// _remote_region_crcs(url) -> [crc32c of each region's bytes, in table order]
-PyObject* remote_region_crcs(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    const char* url = nullptr;
-    if (!PyArg_ParseTuple(args, "s:_remote_region_crcs", &url)) return nullptr;
-    std::string failure;
-    auto crcs = without_gil([&]() -> std::optional<std::vector<std::uint32_t>> {
-      auto source = open_remote_source(url);
-      if (!source) {
-        failure = io_err<RestoreError>(source.error()).message();
-        return std::nullopt;
-      }
-      auto prelude = read_snapshot_prelude(**source);
-      if (!prelude) {
-        failure = RestoreError{RestoreError::Snapshot{prelude.error()}}.message();
-        return std::nullopt;
-      }
-      auto r = region_crcs(**source, prelude->snapshot.table);
-      if (!r) {
-        failure = io_err<RestoreError>(r.error()).message();
-        return std::nullopt;
-      }
-      return std::move(*r);
-    });
-    if (!crcs) return raise(VeskPyError{VeskPyError::Runtime{failure}});
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(crcs->size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < crcs->size(); ++i) {
-      PyObject* v = PyLong_FromUnsignedLong((*crcs)[i]);
-      if (!v) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
-    }
-    return list.release();
-  });
-}
-
 constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
@@ -205,10 +110,6 @@ PyMethodDef kMethods[] = {
      "_remote_stat(url)\n--\n\nThe object's name in messages, its length and its ETag (or None)."},
     {"_remote_read", remote_read, METH_VARARGS,
      "_remote_read(url, offset, size)\n--\n\nExactly `size` bytes of the object from `offset`."},
-    {"_remote_prelude", remote_prelude, METH_VARARGS,
-     "_remote_prelude(url)\n--\n\nRead and check a remote snapshot's header and region table, as _read_prelude."},
-    {"_remote_region_crcs", remote_region_crcs, METH_VARARGS,
-     "_remote_region_crcs(url)\n--\n\nCRC-32C of every region's bytes of a remote snapshot, in table order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,8 +8,7 @@
 
 namespace vesk::py {
 
-// Null-terminated method table: _remote_restore, _remote_stat, _remote_read,
-// _remote_prelude, _remote_region_crcs.
+// Null-terminated method table: _remote_restore, _remote_stat, _remote_read.
 PyMethodDef* remote_methods();
 
 }  // namespace vesk::py

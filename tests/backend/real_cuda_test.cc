@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "cuda/driver.h"
+#include "cuda/runtime.h"
 #include "standin/standin.h"
 
 namespace vesk {
@@ -408,6 +410,10 @@ TEST_F(RealCudaTest, PinnedBuffersAreAlignedForDirectIoWhateverTheRuntimeGives) 
   EXPECT_EQ(standin_live("pinned"), 0);
 }
 
+// Where an address lives, from the driver (with the allocation around it)
+// and, where the driver cannot be reached, from the runtime. Against the
+// CUDA 13 stand-in under AddressSanitizer, the runtime path proves that
+// the structure it fills in is declared at its full size.
 TEST_F(RealCudaTest, PointerLocationsAndDevices) {
   auto device = backend_.current_device();
   ASSERT_TRUE(device.has_value());
@@ -419,26 +425,96 @@ TEST_F(RealCudaTest, PointerLocationsAndDevices) {
   auto pinned = backend_.alloc_pinned(4096);
   ASSERT_TRUE(pinned.has_value());
   std::vector<std::uint8_t> heap(64);
-
-  auto where = [&](const void* p) {
-    auto loc = backend_.pointer_location(DevicePtr{reinterpret_cast<std::uintptr_t>(p)});
-    EXPECT_TRUE(loc.has_value());
-    return loc.value_or(PointerLocation{});
+  const std::size_t sizes[] = {8192, 4096};
+  void* mapped = nullptr;
+  ASSERT_EQ(standin_map_allocations(&mapped, sizes, 2), 0);
+  const auto at = [](const void* p, std::size_t offset = 0) {
+    return DevicePtr{reinterpret_cast<std::uintptr_t>(p) + offset};
   };
-  EXPECT_EQ(where(on_one.bytes() + 4000).kind, PointerLocation::Kind::Device);
-  EXPECT_EQ(where(on_one.bytes()).device, 1);
-  EXPECT_EQ(where(on_zero.bytes()).device, 0);
-  EXPECT_EQ(where(pinned->data()).kind, PointerLocation::Kind::Host);
-  EXPECT_EQ(where(heap.data()).kind, PointerLocation::Kind::Unregistered);
+
+  for (const bool driver : {true, false}) {
+    SCOPED_TRACE(driver ? "through the driver" : "through the runtime");
+    set_driver_unreachable_for_testing(!driver);
+    standin_reset();
+    auto where = [&](DevicePtr p) {
+      auto loc = backend_.pointer_location(p);
+      EXPECT_TRUE(loc.has_value());
+      return loc.value_or(PointerLocation{});
+    };
+    EXPECT_EQ(where(at(on_one.bytes(), 4000)).kind, PointerLocation::Kind::Device);
+    EXPECT_EQ(where(at(on_one.bytes())).device, 1);
+    EXPECT_EQ(where(at(on_zero.bytes())).device, 0);
+    EXPECT_EQ(where(at(pinned->data())).kind, PointerLocation::Kind::Host);
+    EXPECT_EQ(where(at(heap.data())).kind, PointerLocation::Kind::Unregistered);
+    const PointerLocation inner = where(at(on_one.bytes(), 4000));
+    const PointerLocation second = where(at(mapped, 9000));
+    EXPECT_EQ(inner.ranges_known, driver);
+    if (driver) {
+      EXPECT_EQ(inner.range_start, at(on_one.bytes()).value);
+      EXPECT_EQ(inner.range_size, 4096u);
+      EXPECT_EQ(inner.mapping_start, inner.range_start);
+      EXPECT_EQ(inner.mapping_size, 4096u);
+      // One reserved range of two mapped allocations: the range, and the
+      // mapping that holds the address.
+      EXPECT_EQ(second.range_start, at(mapped).value);
+      EXPECT_EQ(second.range_size, 12288u);
+      EXPECT_EQ(second.mapping_start, at(mapped, 8192).value);
+      EXPECT_EQ(second.mapping_size, 4096u);
+    }
+    // The driver is asked once per address, the runtime only without it;
+    // neither query needs a context.
+    EXPECT_EQ(standin_calls("cuPointerGetAttributes"), driver ? 7 : 0);
+    EXPECT_EQ(standin_calls("cudaPointerGetAttributes"), driver ? 0 : 7);
+
+    const char* label = driver ? "cuPointerGetAttributes" : "cudaPointerGetAttributes";
+    standin_fail(label, 1, 3);
+    auto failed = backend_.pointer_location(DevicePtr{1});
+    ASSERT_FALSE(failed.has_value());
+    expect_cuda_error(failed.error(), label, 3);
+  }
+  set_driver_unreachable_for_testing(false);
+  EXPECT_EQ(cudaFree(mapped), 0);
 
   auto bad = backend_.set_device(2);
   ASSERT_FALSE(bad.has_value());
   expect_cuda_error(bad.error(), "cudaSetDevice", 101);
   EXPECT_EQ(backend_.current_device().value_or(-1), 0);
-  standin_fail("cudaPointerGetAttributes", 1, 3);
-  auto failed = backend_.pointer_location(DevicePtr{1});
-  ASSERT_FALSE(failed.has_value());
-  expect_cuda_error(failed.error(), "cudaPointerGetAttributes", 3);
+}
+
+// The context of the calling thread, read and set through the driver
+// without creating one.
+TEST_F(RealCudaTest, ThreadContextsComeAndGoWithoutCreatingAny) {
+  auto none = backend_.current_context();
+  ASSERT_TRUE(none.has_value());
+  EXPECT_TRUE(none->known);
+  EXPECT_EQ(none->handle, 0u);
+  ASSERT_TRUE(backend_.set_device(1).has_value());
+  auto on_one = backend_.current_context();
+  ASSERT_TRUE(on_one.has_value());
+  EXPECT_NE(on_one->handle, 0u);
+  ASSERT_TRUE(backend_.set_context(0).has_value());
+  EXPECT_EQ(backend_.current_context().value_or(ThreadContext{}).handle, 0u);
+  ASSERT_TRUE(backend_.set_context(on_one->handle).has_value());
+  EXPECT_EQ(backend_.current_device().value_or(-1), 1);
+  EXPECT_EQ(standin_contexts_created(0), 0);
+  EXPECT_EQ(standin_contexts_created(1), 1);
+
+  standin_fail("cuCtxSetCurrent", 1, 201);
+  auto refused = backend_.set_context(0);
+  ASSERT_FALSE(refused.has_value());
+  expect_cuda_error(refused.error(), "cuCtxSetCurrent", 201);
+  ASSERT_TRUE(backend_.set_device(0).has_value());
+}
+
+// The runtime's major version matches the stand-in the binary was linked
+// with, so that both flavours really run.
+TEST(RuntimeFlavourTest, TheBoundRuntimeSaysItsVersion) {
+  ASSERT_NE(cuda().cudaRuntimeGetVersion, nullptr);
+  int version = 0;
+  ASSERT_EQ(cuda().cudaRuntimeGetVersion(&version), 0);
+  const bool thirteen = cuda().loaded_from.ends_with(".so.13");
+  EXPECT_EQ(version / 1000, thirteen ? 13 : 12) << cuda().loaded_from;
+  EXPECT_NE(cuda_driver(), nullptr);
 }
 
 }  // namespace

@@ -19,13 +19,14 @@ bool ends_with(const std::string& s, const std::string& tail) {
 
 TEST(RuntimeLoaderTest, DefaultSearchPrefersThePrivateFolderAndVersion12) {
   auto c = default_runtime_candidates();
-  ASSERT_EQ(c.size(), 6u);
+  ASSERT_EQ(c.size(), 7u);
   EXPECT_TRUE(ends_with(c[0], "/../vesk_native.libs/libcudart.so.12")) << c[0];
   EXPECT_TRUE(ends_with(c[1], "/../nvidia/cuda_runtime/lib/libcudart.so.12")) << c[1];
   EXPECT_EQ(c[2], "libcudart.so.12");
   EXPECT_TRUE(ends_with(c[3], "/../vesk_native.libs/libcudart.so.13")) << c[3];
   EXPECT_TRUE(ends_with(c[4], "/../nvidia/cuda_runtime/lib/libcudart.so.13")) << c[4];
-  EXPECT_EQ(c[5], "libcudart.so.13");
+  EXPECT_TRUE(ends_with(c[5], "/../nvidia/cu13/lib/libcudart.so.13")) << c[5];
+  EXPECT_EQ(c[6], "libcudart.so.13");
   // $ORIGIN is the folder of this test binary.
   EXPECT_EQ(c[0].substr(0, c[0].find("/../")), c[3].substr(0, c[3].find("/../")));
 }
@@ -37,7 +38,7 @@ TEST(RuntimeLoaderTest, AnExplicitChoiceReplacesTheSearch) {
   auto empty = default_runtime_candidates();
   ::unsetenv("VESK_CUDA_RUNTIME");
   EXPECT_EQ(chosen, std::vector<std::string>{"/opt/cuda/lib64/libcudart.so.12"});
-  EXPECT_EQ(empty.size(), 6u);
+  EXPECT_EQ(empty.size(), 7u);
 }
 
 TEST(RuntimeLoaderTest, FailureNamesEveryPlaceTried) {
@@ -54,27 +55,32 @@ TEST(RuntimeLoaderTest, FailureNamesEveryPlaceTried) {
   EXPECT_EQ(none.error(), "cannot load the CUDA runtime: no candidates given");
 }
 
+// The stand-in this binary was linked with and bound at start-up (either
+// runtime major version).
+std::string standin_path() { return cuda().loaded_from; }
+
 TEST(RuntimeLoaderTest, OpensTheFirstCandidateThatWorks) {
-  auto rt = open_cuda_runtime({"/nonexistent/libcudart.so.12", VESK_STANDIN_PATH});
+  auto rt = open_cuda_runtime({"/nonexistent/libcudart.so.12", standin_path()});
   ASSERT_TRUE(rt.has_value()) << rt.error();
-  EXPECT_EQ(rt->loaded_from, VESK_STANDIN_PATH);
+  EXPECT_EQ(rt->loaded_from, standin_path());
   EXPECT_NE(rt->cudaMemcpyAsync, nullptr);
   EXPECT_NE(rt->cudaGetLastError, nullptr);
 }
 
-// The test binary already has the stand-in loaded (as libcudart.so.12), as
+// The test binary already has the stand-in loaded (as libcudart.so.12 or
+// .13), as
 // a serving framework would have its own runtime. A candidate that would
 // load a second copy loses to it, wherever it stands in the list.
 TEST(RuntimeLoaderTest, ARuntimeAlreadyLoadedWins) {
   namespace fs = std::filesystem;
   const fs::path dir = fs::temp_directory_path() / ("vesk-loader-" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  const fs::path copy = dir / "libcudart.so.12";
-  fs::copy_file(VESK_STANDIN_PATH, copy, fs::copy_options::overwrite_existing);
+  const fs::path copy = dir / fs::path(standin_path()).filename();
+  fs::copy_file(standin_path(), copy, fs::copy_options::overwrite_existing);
 
   auto rt = open_cuda_runtime({copy.string(), "libcudart.so.13", "libcudart.so.12"});
   ASSERT_TRUE(rt.has_value()) << rt.error();
-  EXPECT_TRUE(fs::equivalent(rt->loaded_from, VESK_STANDIN_PATH)) << rt->loaded_from;
+  EXPECT_TRUE(fs::equivalent(rt->loaded_from, standin_path())) << rt->loaded_from;
   // The very instance the process uses: the same functions.
   EXPECT_EQ(reinterpret_cast<void*>(rt->cudaGetLastError), reinterpret_cast<void*>(cuda().cudaGetLastError));
 
@@ -91,7 +97,6 @@ TEST(RuntimeLoaderTest, BindingHappensOnce) {
   auto again = load_cuda_runtime({"/nonexistent/libcudart.so.12"});
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(*again, &cuda());
-  EXPECT_EQ(cuda().loaded_from, VESK_STANDIN_PATH);
   auto defaults = load_cuda_runtime();
   ASSERT_TRUE(defaults.has_value());
   EXPECT_EQ(*defaults, &cuda());

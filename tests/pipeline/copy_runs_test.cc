@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "format/snapshot.h"
 #include "pipeline/checksum.h"
+#include "pipeline/device_scope.h"
 #include "pipeline/freeze.h"
 #include "pipeline/parallel_file_io.h"
 #include "pipeline/restore_file.h"
@@ -90,6 +92,15 @@ class CopyRunsTest : public PipelineTest {
       out.push_back(FreezeRequest{kind_for(i), static_cast<std::uint32_t>(i), arena.at(layout[i].dev_offset, layout[i].size)});
     return out;
   }
+  // The allocations that hold `reqs`, as the module's device check learns
+  // them; they bound the merged copies.
+  static DeviceAllocations allocations_of(const std::vector<FreezeRequest>& reqs) {
+    std::vector<PlacedRegion> placed;
+    for (const auto& r : reqs) placed.push_back({"weights", r.logical_id, r.device_region});
+    auto p = regions_device(RealCuda{}, placed);
+    EXPECT_TRUE(p && p->allocations) << (p ? "no allocations" : p.error().message());
+    return p && p->allocations ? std::move(*p->allocations) : DeviceAllocations({});
+  }
   static RegionResolver resolver(std::vector<FreezeRequest> reqs) {
     return [reqs = std::move(reqs)](RegionKind kind, std::uint32_t id) -> std::optional<DeviceRegion> {
       if (id >= reqs.size() || reqs[id].kind != kind) return std::nullopt;
@@ -101,13 +112,15 @@ class CopyRunsTest : public PipelineTest {
   // against `expected` over the whole arena (so nothing outside a region
   // is written).
   void restore_everywhere(const std::vector<Placed>& layout, std::uint64_t chunk,
-                          const std::vector<std::uint8_t>& expected) {
+                          const std::vector<std::uint8_t>& expected, bool merge = true) {
     const std::vector<std::uint8_t> file = read_file(path_);
     for (int path = 0; path < 4; ++path) {
       SCOPED_TRACE("restore path " + std::to_string(path) + ", chunk " + std::to_string(chunk));
       DeviceArena dst(kArena, 0xEE);
       const RegionResolver resolve = resolver(requests(dst, layout));
-      const PipelineConfig config{chunk, true};
+      const DeviceAllocations allocations = allocations_of(requests(dst, layout));
+      PipelineConfig config{chunk, true};
+      config.allocations = merge ? &allocations : nullptr;
       std::expected<RestoreStats, RestoreError> r;
       if (path == 0) r = restore_pipelined(cuda_, path_, resolve, config);
       if (path == 1) r = restore_pipelined_from_bytes(cuda_, file, resolve, config);
@@ -138,9 +151,11 @@ TEST_F(CopyRunsTest, MergedCopiesMoveExactlyTheRegionsBytes) {
   for (const Placed& p : layout)
     std::copy_n(src_bytes.begin() + static_cast<long>(p.dev_offset), p.size, expected.begin() + static_cast<long>(p.dev_offset));
 
+  const DeviceAllocations src_allocations = allocations_of(requests(src, layout));
   for (const std::uint64_t chunk : {std::uint64_t{4096}, std::uint64_t{12288}, std::uint64_t{1} << 20}) {
     FreezeConfig fc;
     fc.chunk_size = chunk;
+    fc.allocations = &src_allocations;
     auto f = freeze_pipelined_to_file(cuda_, requests(src, layout), fc, path_);
     ASSERT_TRUE(f) << f.error().message();
     const std::vector<std::uint8_t> file = read_file(path_);
@@ -158,6 +173,72 @@ TEST_F(CopyRunsTest, MergedCopiesMoveExactlyTheRegionsBytes) {
   }
 }
 
+// Neighbouring allocations (a caching allocator's blocks) touch, but no
+// copy may cross from one into the next: merged copies stop at each
+// allocation's end, and without the allocations known every region is a
+// copy of its own. The stand-in refuses a copy that crosses.
+TEST_F(CopyRunsTest, CopiesNeverCrossFromOneAllocationIntoTheNext) {
+  constexpr std::size_t kEach = 8192;
+  constexpr int kAllocations = 4;
+  standin_set_adjacent_allocations(1);
+  std::vector<std::unique_ptr<DeviceArena>> src, dst;
+  for (int i = 0; i < kAllocations; ++i) src.push_back(std::make_unique<DeviceArena>(kEach, 0));
+  for (int i = 0; i < kAllocations; ++i) dst.push_back(std::make_unique<DeviceArena>(kEach, 0xEE));
+  standin_set_adjacent_allocations(0);
+  for (int i = 1; i < kAllocations; ++i) {
+    ASSERT_EQ(src[i]->at(0, 0).ptr.value, src[i - 1]->at(kEach, 0).ptr.value) << "the stand-in did not place them side by side";
+  }
+  // Four regions per allocation, contiguous across the seams.
+  std::vector<FreezeRequest> from, to;
+  std::vector<std::uint8_t> expected;
+  for (int i = 0; i < kAllocations; ++i) {
+    const auto bytes = pattern_bytes(kEach, 20 + i);
+    src[i]->upload(bytes);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    for (std::uint32_t k = 0; k < 4; ++k) {
+      const auto id = static_cast<std::uint32_t>(i * 4) + k;
+      from.push_back({RegionKind::KvLiveBlock, id, src[i]->at(k * 2048, 2048)});
+      to.push_back({RegionKind::KvLiveBlock, id, dst[i]->at(k * 2048, 2048)});
+    }
+  }
+  const DeviceAllocations from_allocations = allocations_of(from), to_allocations = allocations_of(to);
+  for (const bool merge : {true, false}) {
+    SCOPED_TRACE(merge ? "merged inside each allocation" : "allocations unknown");
+    FreezeConfig fc;
+    fc.chunk_size = 1u << 20;
+    fc.allocations = merge ? &from_allocations : nullptr;
+    standin_reset();
+    auto f = freeze_pipelined_to_file(cuda_, from, fc, path_);
+    ASSERT_TRUE(f) << f.error().message();
+    EXPECT_EQ(standin_calls("cudaMemcpyAsync"), merge ? kAllocations : kAllocations * 4);
+    const std::vector<std::uint8_t> file = read_file(path_);
+    for (int path = 0; path < 4; ++path) {
+      SCOPED_TRACE("restore path " + std::to_string(path));
+      PipelineConfig config{1u << 20, true};
+      config.allocations = merge ? &to_allocations : nullptr;
+      const RegionResolver resolve = resolver(to);
+      standin_reset();
+      std::expected<RestoreStats, RestoreError> r;
+      if (path == 0) r = restore_pipelined(cuda_, path_, resolve, config);
+      if (path == 1) r = restore_pipelined_from_bytes(cuda_, file, resolve, config);
+      if (path == 2) r = restore_pipelined_from_registered_bytes(cuda_, file, resolve, config);
+      if (path == 3) {
+        auto reg = cuda_.host_register(const_cast<std::uint8_t*>(file.data()), file.size());
+        ASSERT_TRUE(reg);
+        r = restore_pipelined_from_pre_registered_bytes(cuda_, file, resolve, config);
+      }
+      ASSERT_TRUE(r) << r.error().message();
+      EXPECT_EQ(standin_calls("cudaMemcpyAsync"), merge ? kAllocations : kAllocations * 4);
+      std::vector<std::uint8_t> got;
+      for (const auto& d : dst) {
+        const auto part = d->download();
+        got.insert(got.end(), part.begin(), part.end());
+      }
+      EXPECT_TRUE(got == expected);
+    }
+  }
+}
+
 // 64 blocks of 4096 bytes, consecutive on the device: one copy per chunk
 // on the staged paths and one in all on the zero-copy paths.
 TEST_F(CopyRunsTest, ContiguousBlocksAreOneCopyPerChunk) {
@@ -168,6 +249,8 @@ TEST_F(CopyRunsTest, ContiguousBlocksAreOneCopyPerChunk) {
   constexpr std::uint64_t kChunk = 65536;
   FreezeConfig fc;
   fc.chunk_size = kChunk;
+  const DeviceAllocations src_allocations = allocations_of(requests(src, layout));
+  fc.allocations = &src_allocations;
   ASSERT_TRUE(freeze_pipelined_to_file(cuda_, requests(src, layout), fc, path_));
   const std::vector<std::uint8_t> file = read_file(path_);
   const long chunks = static_cast<long>((file.size() + kChunk - 1) / kChunk);
@@ -175,14 +258,17 @@ TEST_F(CopyRunsTest, ContiguousBlocksAreOneCopyPerChunk) {
 
   DeviceArena dst(kBlocks, 0);
   const RegionResolver resolve = resolver(requests(dst, layout));
+  const DeviceAllocations dst_allocations = allocations_of(requests(dst, layout));
+  PipelineConfig config{kChunk, true};
+  config.allocations = &dst_allocations;
   standin_reset();
-  ASSERT_TRUE(restore_pipelined(cuda_, path_, resolve, PipelineConfig{kChunk, true}));
+  ASSERT_TRUE(restore_pipelined(cuda_, path_, resolve, config));
   EXPECT_LE(standin_calls("cudaMemcpyAsync"), chunks);
   standin_reset();
-  ASSERT_TRUE(restore_pipelined_from_bytes(cuda_, file, resolve, PipelineConfig{kChunk, true}));
+  ASSERT_TRUE(restore_pipelined_from_bytes(cuda_, file, resolve, config));
   EXPECT_LE(standin_calls("cudaMemcpyAsync"), chunks);
   standin_reset();
-  ASSERT_TRUE(restore_pipelined_from_registered_bytes(cuda_, file, resolve, PipelineConfig{kChunk, true}));
+  ASSERT_TRUE(restore_pipelined_from_registered_bytes(cuda_, file, resolve, config));
   EXPECT_EQ(standin_calls("cudaMemcpyAsync"), 1);
 }
 
@@ -196,14 +282,17 @@ TEST_F(CopyRunsTest, RefusedMergedCopyReportsTheCopyError) {
   const std::vector<std::uint8_t> file = read_file(path_);
   DeviceArena dst(kBlocks, 0);
   const RegionResolver resolve = resolver(requests(dst, layout));
+  const DeviceAllocations allocations = allocations_of(requests(dst, layout));
+  PipelineConfig config{8192, true};
+  config.allocations = &allocations;
   const CudaFailure h2d{"cudaMemcpyAsync(h2d)", 700}, raw{"cudaMemcpyAsync(h2d raw)", 700};
   for (int path = 0; path < 3; ++path) {
     SCOPED_TRACE(path);
     standin_fail("cudaMemcpyAsync", 1, 700);
     std::expected<RestoreStats, RestoreError> r;
-    if (path == 0) r = restore_pipelined(cuda_, path_, resolve, PipelineConfig{8192, true});
-    if (path == 1) r = restore_pipelined_from_bytes(cuda_, file, resolve, PipelineConfig{8192, true});
-    if (path == 2) r = restore_pipelined_from_registered_bytes(cuda_, file, resolve, PipelineConfig{});
+    if (path == 0) r = restore_pipelined(cuda_, path_, resolve, config);
+    if (path == 1) r = restore_pipelined_from_bytes(cuda_, file, resolve, config);
+    if (path == 2) r = restore_pipelined_from_registered_bytes(cuda_, file, resolve, config);
     ASSERT_FALSE(r);
     EXPECT_EQ(cuda_failure(r.error()), path == 2 ? raw : h2d) << r.error().message();
     expect_quiet();

@@ -76,6 +76,26 @@ def test_inspect_and_verify_take_a_file_name_that_is_not_utf8(snapshot):
     out = run_cli("verify", name)
     assert out.returncode == 0, out.stdout + out.stderr
     assert "OK, 3 regions verified" in out.stdout
+    # JSON names the file in valid Unicode: the odd byte escaped, no lone surrogate.
+    for command in ("inspect", "verify"):
+        out = run_cli(command, "--json", name)
+        assert json.loads(out.stdout)["path"].endswith("model-\\xff.vesk"), out.stdout
+
+
+def test_human_output_escapes_control_characters_in_names(tmp_path, device):
+    """A crafted file or array name cannot send escape sequences to the
+    terminal: every non-printable character is shown escaped."""
+    from test_named import DeviceArray
+
+    path = tmp_path / "snap\x1b]0;owned\x07.vesk"
+    named.freeze(path, weights={"w\x1b[2J\r": DeviceArray(device, (4,), "<f4", bytes(16))})
+    outputs = [run_cli("inspect", str(path)), run_cli("verify", str(path)),
+               run_cli("inspect", str(path) + "\x1b[31m-missing")]
+    for out in outputs:
+        for text in (out.stdout, out.stderr):
+            assert not any(c != "\n" and not c.isprintable() for c in text), repr(text)
+    assert "snap\\x1b]0;owned\\x07.vesk" in outputs[0].stdout and "w\\x1b[2J\\r" in outputs[0].stdout
+    assert "\\x1b[31m-missing" in outputs[2].stderr
 
 
 def test_verify_accepts_an_intact_snapshot(snapshot):
@@ -120,9 +140,11 @@ def test_verify_refuses_a_payload_cut_short(snapshot, tmp_path):
     out = run_cli("verify", str(cut))
     assert out.returncode == 2
     assert "region payload out of bounds: file_size=5000, payload_end=9292" in out.stderr
-    # inspect still reads the table, and says the file is too short.
+    # inspect still reads the table, says the file is too short and fails.
     out = run_cli("inspect", str(cut))
-    assert out.returncode == 0 and "TRUNCATED" in out.stdout
+    assert out.returncode == 1 and "TRUNCATED" in out.stdout and "the file is truncated" in out.stdout
+    out = run_cli("inspect", "--json", str(cut))
+    assert out.returncode == 1 and json.loads(out.stdout)["truncated"] is True
 
 
 @pytest.mark.standin
@@ -171,7 +193,7 @@ def test_inspect_shows_names_dtypes_and_shapes_of_a_named_snapshot(tmp_path, dev
     data[-3] ^= 1
     path.write_bytes(bytes(data))
     out = run_cli("inspect", str(path))
-    assert out.returncode == 0 and "manifest        UNUSABLE: the manifest region fails its checksum" in out.stdout
+    assert out.returncode == 0 and "manifest        UNUSABLE: region checksum mismatch: kind=Metadata" in out.stdout
 
 
 @pytest.mark.parametrize("content", [b"", b"VESK", b"PK\3\4" + bytes(8000)], ids=["empty", "short", "magic"])
@@ -252,7 +274,7 @@ def test_exit_status_is_1_only_for_mismatches_and_never_a_traceback(snapshot):
     env = dict(os.environ, PYTHONPATH=PACKAGE_DIR, PYTHONIOENCODING="utf-8:strict")
     out = subprocess.run([sys.executable, "-m", "vesk", "verify", os.fsdecode(odd)], capture_output=True, env=env)
     assert out.returncode == 0, out.stderr
-    assert b"model-\\udcff.vesk: OK" in out.stdout
+    assert b"model-\\xff.vesk: OK" in out.stdout
     # An unexpected failure, and Ctrl-C: one line each, never a traceback.
     for raised, status, line in (("RuntimeError('boom')", 2, "vesk inspect: "), ("KeyboardInterrupt", 130,
                                                                                  "vesk: interrupted")):
@@ -261,3 +283,76 @@ def test_exit_status_is_1_only_for_mismatches_and_never_a_traceback(snapshot):
         out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
         assert out.returncode == status and out.stderr.startswith(line) and len(out.stderr.splitlines()) == 1
     assert run_cli("--version").stdout == f"vesk {vesk.__version__}\n"
+
+
+def run_script(script: str, *args: str, **kwargs) -> subprocess.CompletedProcess:
+    env = dict(os.environ, PYTHONPATH=PACKAGE_DIR)
+    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, env=env, **kwargs)
+
+
+def test_output_failures_and_ctrl_c_leave_whole_documents_and_no_traceback(snapshot):
+    path, _ = snapshot
+    # A full disk: one line and exit 1.
+    with open("/dev/full", "w") as full:
+        out = subprocess.run([sys.executable, "-m", "vesk", "inspect", "--json", str(path)], stdout=full,
+                             stderr=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=PACKAGE_DIR))
+    assert out.returncode == 1 and out.stderr == "vesk: cannot write the output: No space left on device\n"
+    # A reader that went away: quietly.
+    r, w = os.pipe()
+    os.close(r)
+    out = subprocess.run([sys.executable, "-m", "vesk", "inspect", "--all", str(path)], stdout=w,
+                         stderr=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=PACKAGE_DIR))
+    os.close(w)
+    assert out.returncode == 1 and out.stderr == ""
+    # Ctrl-C while the regions are listed: the document ends whole, then 130.
+    script = ("import os, signal, sys, vesk._cli as c\n"
+              "rows = c.Layout.json_rows\n"
+              "def interrupted(self):\n"
+              "    for i, r in enumerate(rows(self, 1)):\n"
+              "        if i == 1: os.kill(os.getpid(), signal.SIGINT)\n"
+              "        yield r\n"
+              "c.Layout.json_rows = interrupted\n"
+              "sys.exit(c.main(['inspect', '--json', sys.argv[1]]))")
+    out = run_script(script, str(path))
+    assert out.returncode == 130 and out.stderr == "vesk: interrupted\n"
+    assert len(json.loads(out.stdout)["regions"]) == 3
+
+
+def test_notes_of_an_error_are_shown(tmp_path):
+    script = ("import sys, vesk._cli as c\n"
+              "def fail(args):\n"
+              "    e = RuntimeError('vesk runtime error: i/o error during snapshot prelude: boom')\n"
+              "    e.add_note('vesk failed while syncing x.vesk-incomplete')\n"
+              "    raise e\n"
+              "c.cmd_inspect = fail\n"
+              "sys.exit(c.main(sys.argv[1:]))")
+    out = run_script(script, "inspect", "x")
+    assert out.returncode == 2
+    assert out.stderr.splitlines()[1:] == ["  vesk failed while syncing x.vesk-incomplete"]
+    out = run_script(script, "inspect", "--json", "x")
+    assert json.loads(out.stdout)["error"]["notes"] == ["vesk failed while syncing x.vesk-incomplete"]
+
+
+def test_no_cuda_runtime_is_needed_until_a_call_needs_the_device(snapshot, tmp_path):
+    path, _ = snapshot
+    env = dict(os.environ, PYTHONPATH=PACKAGE_DIR, VESK_CUDA_RUNTIME=str(tmp_path / "no" / "libcudart.so.12"))
+    for args in (["inspect", str(path)], ["verify", "--json", str(path)], ["--version"], ["--help"]):
+        out = subprocess.run([sys.executable, "-m", "vesk", *args], capture_output=True, text=True, env=env)
+        assert out.returncode == 0 and out.stderr == "", (args, out.stderr)
+    script = ("import vesk\n"
+              "for call in (lambda: vesk.freeze_to_file_pipelined(__import__('sys').argv[1], []),\n"
+              "             lambda: vesk.PinnedMmap(b'x')):\n"
+              "    try:\n"
+              "        call()\n"
+              "    except ImportError as e:\n"
+              "        print(e)\n")
+    out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "x.vesk")], capture_output=True, text=True,
+                         env=env)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [f"cannot load the CUDA runtime; tried: {tmp_path}/no/libcudart.so.12 "
+                                       f"({tmp_path}/no/libcudart.so.12: cannot open shared object file: No such "
+                                       "file or directory)"] * 2
+    out = subprocess.run([sys.executable, "-m", "vesk", "bench", "--json", "--dir", str(tmp_path)],
+                         capture_output=True, text=True, env=env)
+    assert out.returncode == 2 and json.loads(out.stdout)["error"]["kind"] == "no_runtime"
+    assert not (tmp_path / "x.vesk").exists()

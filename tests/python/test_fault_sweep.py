@@ -33,15 +33,17 @@ MiB = 1 << 20
 STATUS = 700
 COPY_DELAY_US = 300
 
-# Every runtime function the module binds.
+# Every runtime and driver function the module binds.
 CALLS = [
     "cudaMallocHost", "cudaHostAlloc", "cudaFreeHost", "cudaHostRegister", "cudaHostUnregister",
     "cudaGetLastError", "cudaStreamCreate", "cudaStreamDestroy", "cudaStreamSynchronize", "cudaMemcpyAsync",
     "cudaPointerGetAttributes", "cudaGetDevice", "cudaSetDevice",
+    "cuPointerGetAttributes", "cuCtxGetCurrent", "cuCtxSetCurrent",
 ]
 # Failures the design absorbs: a refused write-combined allocation falls
-# back to an ordinary one, and release-side statuses are ignored.
-ABSORBED = {"cudaHostAlloc", "cudaFreeHost", "cudaHostUnregister", "cudaGetLastError"}
+# back to an ordinary one, and release-side statuses are ignored (giving
+# the caller its context back included).
+ABSORBED = {"cudaHostAlloc", "cudaFreeHost", "cudaHostUnregister", "cudaGetLastError", "cuCtxSetCurrent"}
 
 # Sixteen regions over about 6 MiB: several 1 MiB chunks, regions
 # straddling chunk boundaries, empty regions, unaligned offsets.

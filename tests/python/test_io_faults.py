@@ -163,6 +163,7 @@ def test_freeze_into_a_full_file_system(device, runtime, no_cache, mount_point):
     with pytest.raises(RuntimeError) as info:
         vesk.freeze_to_file_pipelined(str(target), big.mapping())
     assert str(info.value) == PREFIX + "StorageFull: No space left on device (os error 28)"
+    assert info.value.__notes__ == [f"vesk failed while writing at offset 0 of {target}.vesk-incomplete"]
     assert target.read_bytes() == old
     assert sorted(os.listdir(mount_point)) == ["model.vesk"]
     expect_nothing_left(runtime, no_cache)
@@ -175,14 +176,24 @@ def test_freeze_into_a_full_file_system(device, runtime, no_cache, mount_point):
 
 def test_freeze_where_the_directory_is_missing_or_not_one(device, runtime, no_cache, tmp_path):
     regions = Regions(device, [5000], 1)
+    missing = tmp_path / "missing" / "model.vesk"
     with pytest.raises(RuntimeError) as info:
-        vesk.freeze_to_file_pipelined(str(tmp_path / "missing" / "model.vesk"), regions.mapping())
+        vesk.freeze_to_file_pipelined(str(missing), regions.mapping())
     assert str(info.value) == PREFIX + "NotFound: No such file or directory (os error 2)"
+    # The message stays the I/O error's; the note says which step failed where.
+    assert info.value.__notes__ == [f"vesk failed while creating {missing}.vesk-incomplete"]
     (tmp_path / "plain").write_bytes(b"x")
     with pytest.raises(RuntimeError) as info:
         vesk.freeze_to_file_pipelined(str(tmp_path / "plain" / "model.vesk"), regions.mapping())
     assert str(info.value) == PREFIX + "NotADirectory: Not a directory (os error 20)"
-    assert sorted(os.listdir(tmp_path)) == ["plain"]
+    # A directory at the target: only the rename finds out.
+    (tmp_path / "dir.vesk").mkdir()
+    with pytest.raises(RuntimeError) as info:
+        vesk.freeze_to_file_pipelined(str(tmp_path / "dir.vesk"), regions.mapping())
+    assert str(info.value) == PREFIX + "IsADirectory: Is a directory (os error 21)"
+    assert info.value.__notes__ == [f"vesk failed while renaming {tmp_path}/dir.vesk.vesk-incomplete to "
+                                    f"{tmp_path}/dir.vesk"]
+    assert sorted(os.listdir(tmp_path)) == ["dir.vesk", "plain"]
     expect_nothing_left(runtime, no_cache)
 
 

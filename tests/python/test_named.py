@@ -94,8 +94,8 @@ def test_logical_ids_follow_sorted_names_not_dictionary_order(tmp_path, device):
     manifest = named.read_manifest(path)
     assert [(e.name, e.logical_id, e.dtype, e.shape, e.nbytes) for e in manifest] == [
         ("alpha", 0, "float32", (4,), 16), ("zeta", 1, "float32", (4,), 16)]
-    table = vesk.vesk._read_prelude(str(path))["regions"]
-    assert table[-1][:2] == (2, named.MANIFEST_LOGICAL_ID)
+    layout = vesk.vesk._snapshot_layout(str(path))
+    assert (layout["kinds"][-4:], layout["logical_ids"][-4:]) == ((2).to_bytes(4, "little"), bytes([255] * 4))
     # Two same-sized arrays in the other order land by name, not by position.
     dest = {"alpha": DeviceArray(device, (4,), "<f4"), "zeta": DeviceArray(device, (4,), "<f4")}
     named.restore(path, weights=dest)
@@ -164,14 +164,17 @@ def test_snapshots_without_or_with_a_damaged_manifest(tmp_path, device):
         named.restore(plain, weights={"w": DeviceArray(device, (64,), "|u1")})
     # The reserved id written through the region functions holds no manifest.
     foreign = build_snapshot([("weights", 0, b"x" * 64), ("metadata", named.MANIFEST_LOGICAL_ID, b"{}")])
-    with pytest.raises(ValueError, match="^malformed manifest: not a manifest$"):
+    with pytest.raises(RuntimeError, match="^vesk runtime error: snapshot in memory: malformed manifest: not a vesk "
+                       "manifest$") as e:
         named.restore(foreign, weights={"w": DeviceArray(device, (64,), "|u1")})
+    assert e.value.vesk_error == "MalformedManifest" and e.value.io_kind is None
     path, _ = frozen(tmp_path, device, weights={"w": DeviceArray(device, (64,), "|u1", b"y" * 64)})
     data = bytearray(path.read_bytes())
     data[-5] ^= 0x20  # inside the manifest, the last region
     dest = DeviceArray(device, (64,), "|u1", bytes(64))
-    with pytest.raises(RuntimeError, match="manifest region fails its checksum"):
+    with pytest.raises(RuntimeError, match="region checksum mismatch: kind=Metadata, logical_id=4294967295") as e:
         named.restore(bytes(data), weights={"w": dest})
+    assert e.value.vesk_error == "ChecksumMismatch"
     assert dest.read() == bytes(64)
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)

@@ -171,3 +171,29 @@ def test_with_block_and_close_release_once(tmp_path, device, standin):
     pinned.close()
     del pinned
     assert standin.calls("cudaHostUnregister") == 2
+
+
+def test_a_mapping_that_closes_the_pinned_mmap_fails_cleanly(tmp_path, device):
+    """Converting the mapping runs the caller's code; a mapping that closes
+    the PinnedMmap (and with it the caller's mmap) must not leave the copies
+    reading unmapped pages."""
+    path = tmp_path / "snap"
+    path.write_bytes(SNAP)
+    target = device.alloc(len(PAYLOAD))
+    with open(path, "r+b") as f:
+        mm = mmap.mmap(f.fileno(), 0)
+        pinned = vesk.PinnedMmap(mm)
+
+        class ClosingMapping:
+            def __len__(self):
+                return 1
+
+            def __getitem__(self, i):
+                if i:
+                    raise IndexError(i)
+                pinned.close()
+                mm.close()
+                return ("metadata", 5, target, len(PAYLOAD))
+
+        with pytest.raises(ValueError, match="vesk.PinnedMmap is closed"):
+            vesk.restore_from_pinned_mmap(pinned, ClosingMapping())

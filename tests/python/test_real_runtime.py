@@ -79,7 +79,7 @@ def test_writable_memory_keeps_the_default_flags(device, standin):
 def test_device_without_read_only_registration(device, standin, shm_snapshot, capfd):
     standin.lib.standin_set_readonly_register_supported(0)
     m, ptrs = mapping(device)
-    with pytest.raises(RuntimeError, match=r"cudaHostRegister: CudaStatus\(801\)$"):
+    with pytest.raises(RuntimeError, match=r"cudaHostRegister: CudaStatus\(801\)\nCudaStatus\(801\) is "):
         vesk.restore_from_bytes_pipelined_zerocopy(shm_snapshot, m)
     assert standin.last_error_left() == 0
     vesk.restore_from_bytes_auto(shm_snapshot, m)  # staged instead, with the usual warning
@@ -176,3 +176,42 @@ def test_demo_binds_the_real_runtime_where_the_driver_is(tmp_path, runtime):
     no_driver = subprocess.run([str(repo / "scripts" / "demo"), sys.executable, str(build), "--help"],
                                env=dict(os.environ, LD_LIBRARY_PATH=""), capture_output=True, text=True, timeout=120)
     assert "running on the stand-in runtime" in no_driver.stdout, no_driver.stderr
+
+
+def test_calls_on_device_one_create_no_context_on_device_zero(device, standin, tmp_path):
+    """Freezes and restores of device-1 regions, from the main thread and
+    from fresh threads, leave device 0 without a context."""
+    import threading
+
+    standin.lib.standin_contexts_created.argtypes = [ctypes.c_int]
+    standin.lib.standin_contexts_created.restype = ctypes.c_long
+    m, ptrs = mapping(device, on=1)
+    path = tmp_path / "one.vesk"
+    path.write_bytes(SNAP)
+
+    def calls():
+        vesk.restore_from_file_pipelined(str(path), m)
+        vesk.restore_from_bytes_pipelined(SNAP, m)
+        vesk.freeze_to_file_pipelined(str(tmp_path / "again.vesk"), m)
+
+    standin.lib.standin_reset()  # forgets the contexts the set-up made
+    calls()
+    for _ in range(2):
+        t = threading.Thread(target=calls)
+        t.start()
+        t.join()
+    assert restored(device, ptrs)
+    assert standin.lib.standin_contexts_created(0) == 0
+    assert standin.lib.standin_contexts_created(1) == 1
+
+
+def test_cuda_statuses_carry_a_readable_note(device, standin):
+    m, _ = mapping(device)
+    for status, note in [(35, "CudaStatus(35) is cudaErrorInsufficientDriver: the NVIDIA driver is missing or "
+                              "older than this CUDA runtime"), (12345, None)]:
+        standin.lib.standin_reset()
+        standin.fail("cudaStreamCreate", 1, status)
+        with pytest.raises(RuntimeError) as e:
+            vesk.restore_from_bytes_pipelined(SNAP, m)
+        assert str(e.value).endswith(f"cudaStreamCreate: CudaStatus({status})")
+        assert getattr(e.value, "__notes__", None) == ([note] if note else None)

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import struct
 import subprocess
+import sys
 
 import pytest
 
@@ -175,18 +176,19 @@ def test_stat_and_read(server):
         vesk.remote.read(server.base + "/b/snap", len(SNAP) - 1, 2)
 
 
-def test_prelude_and_region_checksums_for_inspect_and_verify(server):
-    prelude = vesk.remote.read_prelude(server.base + "/b/snap")
-    assert prelude["file_size"] == len(SNAP) and prelude["num_regions"] == 3
-    assert vesk.remote.region_crcs(server.base + "/b/snap") == [r[4] for r in prelude["regions"]]
+def test_url_is_a_source_for_the_snapshot_reader(server):
+    from vesk._sources import Source
+
+    url = server.base + "/b/snap?sig=SECRET"
+    layout = Source(url).layout()
+    assert layout["file_size"] == len(SNAP)
+    report = subprocess.run([sys.executable, "-m", "vesk", "verify", "--json", url], capture_output=True, text=True)
+    assert report.returncode == 0 and '"ok": true' in report.stdout and "SECRET" not in report.stdout
     bad = bytearray(SNAP)
     bad[5000] ^= 1
-    server.objects["/b/bad"] = bytes(bad)
-    crcs = vesk.remote.region_crcs(server.base + "/b/bad")
-    assert crcs[0] != prelude["regions"][0][4] and crcs[1:] == [r[4] for r in prelude["regions"][1:]]
-    server.objects["/b/short"] = SNAP[:5000]
-    with pytest.raises(RuntimeError, match="snapshot parse failed"):
-        vesk.remote.region_crcs(server.base + "/b/short")
+    server.objects["/b/snap"] = bytes(bad)
+    report = subprocess.run([sys.executable, "-m", "vesk", "verify", url], capture_output=True, text=True)
+    assert report.returncode != 0 and "MISMATCH region 0" in report.stdout
 
 
 @pytest.fixture

@@ -7,6 +7,15 @@
 // calls per function, failure injection, copies from pageable memory, and
 // memory released while a queued copy still needed it.
 //
+// It is built twice from this file: as libcudart.so.12 and, with
+// STANDIN_CUDA_MAJOR 13, as libcudart.so.13, whose one difference a caller
+// can see is the larger structure cudaPointerGetAttributes fills in. It
+// also plays the driver (the cu* calls below), handed out through the
+// runtime's driver entry-point lookup, and models contexts: each thread
+// has a current context or none, and a call that needs one on a thread
+// with none creates (once) and binds the primary context of the thread's
+// selected device, device 0 unless cudaSetDevice chose another.
+//
 // All state sits behind one mutex; only the copies themselves run outside
 // it. The happens-before edges through that mutex (queue, complete, wait)
 // are exactly the ones a correct caller relies on, so ThreadSanitizer flags
@@ -28,9 +37,16 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include "standin/standin.h"
+
+#ifndef STANDIN_CUDA_MAJOR
+#define STANDIN_CUDA_MAJOR 12
+#endif
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -46,6 +62,8 @@ constexpr cudaError_t kInvalidMemcpyDirection = 21;
 constexpr cudaError_t kNotSupported = 801;
 constexpr cudaError_t kInvalidResourceHandle = 400;
 constexpr cudaError_t kAlreadyRegistered = 712;
+constexpr int kDriverInvalidValue = 1;
+constexpr int kDriverInvalidContext = 201;
 constexpr cudaError_t kNotRegistered = 713;
 
 constexpr std::size_t kPageSize = 4096;
@@ -91,7 +109,29 @@ struct Registration {
 struct DeviceAlloc {
   std::size_t size;
   int device;
+  // The allocations mapped back to back into this range, for a range of
+  // several (standin_map_allocations); empty: one allocation, the range.
+  std::vector<std::size_t> mappings;
+  bool from_arena = false;  // handed out by the adjacent-allocation arena, never freed
 };
+
+// The layout each flavour fills in: CUDA 12's, or CUDA 13's with its
+// reserved tail, all of whose bytes are written.
+struct PointerAttributes12 {
+  int type;
+  int device;
+  void* devicePointer;
+  void* hostPointer;
+};
+struct PointerAttributes13 {
+  PointerAttributes12 head;
+  long reserved[8];
+};
+using PointerAttributesOut = std::conditional_t<STANDIN_CUDA_MAJOR >= 13, PointerAttributes13, PointerAttributes12>;
+
+// Address space that adjacent allocations are carved from, one after the
+// other; reserved once, touched only where handed out.
+constexpr std::size_t kArenaBytes = std::size_t{1} << 34;
 
 struct Injection {
   long at;  // fires on the call with this count
@@ -124,6 +164,16 @@ struct State {
   // Switches that a reset turns back to the defaults.
   bool readonly_register_supported = true;
   std::size_t pinned_alignment = kPageSize;
+  bool adjacent_allocations = false;
+
+  // The arena of adjacent allocations: its base and what is handed out.
+  std::uint8_t* arena = nullptr;
+  std::size_t arena_used = 0;
+
+  // Primary contexts created since the reset, per device; a reset forgets
+  // them all, as if the process had just started.
+  long contexts_created[kDeviceCount] = {};
+  bool context_exists[kDeviceCount] = {};
 
   // A reset makes every thread's recorded error stale at once.
   std::atomic<std::uint64_t> generation{1};
@@ -146,7 +196,15 @@ struct LastError {
   std::uint64_t generation = 0;
 };
 thread_local LastError t_last_error;
-thread_local int t_current_device = 0;
+// The device cudaSetDevice last selected on this thread (0 by default),
+// and the context current on it: a device's primary context, or none
+// (device -1, or bound before the last reset).
+thread_local int t_selected_device = 0;
+struct BoundContext {
+  int device = -1;
+  std::uint64_t generation = 0;
+};
+thread_local BoundContext t_context;
 
 cudaError_t fail(cudaError_t code) {
   t_last_error = {code, state().generation.load(std::memory_order_relaxed)};
@@ -187,6 +245,36 @@ int enter(const char* name) {
   return enter_locked(s, name);
 }
 
+// The device of the context current on this thread, -1 for none.
+int bound_device() {
+  return t_context.generation == state().generation.load(std::memory_order_relaxed) ? t_context.device : -1;
+}
+
+// Makes `device`'s primary context current on this thread, creating it
+// when the process has none yet. The caller holds the lock.
+void bind_context_locked(State& s, int device) {
+  if (!s.context_exists[device]) {
+    s.context_exists[device] = true;
+    ++s.contexts_created[device];
+  }
+  t_context = {device, s.generation.load(std::memory_order_relaxed)};
+}
+
+// What every call that works on a device does first: with no context
+// current, the runtime creates and binds the selected device's; the
+// device the call then acts on is returned.
+int need_context_locked(State& s) {
+  if (int bound = bound_device(); bound >= 0) return bound;
+  bind_context_locked(s, t_selected_device);
+  return t_selected_device;
+}
+
+int need_context() {
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  return need_context_locked(s);
+}
+
 bool overlaps(std::uintptr_t a, std::size_t an, std::uintptr_t b, std::size_t bn) {
   return an > 0 && bn > 0 && a < b + bn && b < a + an;
 }
@@ -214,6 +302,18 @@ auto containing(Map& map, std::uintptr_t p, std::size_t (*size_of)(const typenam
 }
 
 std::size_t device_size(const DeviceAlloc& a) { return a.size; }
+
+// The real runtime copies within one allocation (or one range of mapped
+// allocations) only: a device range that starts in one and ends past it,
+// or starts outside every one and reaches into one, is refused. Memory
+// the stand-in did not hand out is left alone, as tests use it freely.
+bool device_range_allowed(State& s, std::uintptr_t p, std::size_t n) {
+  if (n == 0) return true;
+  auto it = containing(s.device, p, device_size);
+  if (it != s.device.end()) return n <= it->second.size - (p - it->first);
+  auto next = s.device.upper_bound(p);
+  return next == s.device.end() || next->first >= p + n;
+}
 std::size_t pinned_size(const PinnedAlloc& a) { return a.size; }
 std::size_t registered_size(const Registration& r) { return r.size; }
 
@@ -326,8 +426,25 @@ void wait_all_idle(State& s, std::unique_lock<std::mutex>& lock) {
   s.progress.wait(lock, [&] { return all_idle(s); });
 }
 
+// The next `size` bytes of the arena, right after the block before; null
+// when the arena is spent. The caller holds the lock.
+void* arena_take_locked(State& s, std::size_t size) {
+  if (s.arena == nullptr) {
+    void* base = mmap(nullptr, kArenaBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+    s.arena = static_cast<std::uint8_t*>(base);
+  }
+  // Blocks keep the runtime's alignment; sizes that are multiples of it
+  // (every test's) leave no gap between neighbours.
+  const std::size_t at = (s.arena_used + kDeviceAlign - 1) / kDeviceAlign * kDeviceAlign;
+  if (at > kArenaBytes || size > kArenaBytes - at) return nullptr;
+  s.arena_used = at + size;
+  return s.arena + at;
+}
+
 cudaError_t alloc_page_locked(const char* name, void** ptr, std::size_t size, unsigned int flags) {
   if (int injected = enter(name)) return fail(injected);
+  need_context();
   if (ptr == nullptr || flags > 0xF) return fail(kInvalidValue);
   const bool write_combined = (flags & cudaHostAllocWriteCombined) != 0;
   if (size == 0) {
@@ -394,6 +511,7 @@ STANDIN_EXPORT cudaError_t cudaHostAlloc(void** ptr, std::size_t size, unsigned 
 
 STANDIN_EXPORT cudaError_t cudaFreeHost(void* ptr) {
   if (int injected = enter("cudaFreeHost")) return fail(injected);
+  need_context();
   if (ptr == nullptr) return cudaSuccess;
   State& s = state();
   auto p = reinterpret_cast<std::uintptr_t>(ptr);
@@ -416,6 +534,7 @@ STANDIN_EXPORT cudaError_t cudaFreeHost(void* ptr) {
 
 STANDIN_EXPORT cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigned int flags) {
   if (int injected = enter("cudaHostRegister")) return fail(injected);
+  need_context();
   if (ptr == nullptr || size == 0 || flags > 0xF) return fail(kInvalidValue);
   State& s = state();
   auto p = reinterpret_cast<std::uintptr_t>(ptr);
@@ -435,6 +554,7 @@ STANDIN_EXPORT cudaError_t cudaHostRegister(void* ptr, std::size_t size, unsigne
 
 STANDIN_EXPORT cudaError_t cudaHostUnregister(void* ptr) {
   if (int injected = enter("cudaHostUnregister")) return fail(injected);
+  need_context();
   State& s = state();
   auto p = reinterpret_cast<std::uintptr_t>(ptr);
   std::unique_lock lock(s.mu);
@@ -463,9 +583,10 @@ STANDIN_EXPORT cudaError_t cudaStreamCreate(cudaStream_t* stream) {
   reap();
   State& s = state();
   std::lock_guard lock(s.mu);
+  const int device = need_context_locked(s);
   std::uintptr_t handle = s.next_handle;
   s.next_handle += 0x10;  // handles are never reused, so a stale one is caught
-  start_stream(s, handle, t_current_device);
+  start_stream(s, handle, device);
   ++s.live_streams;
   *stream = reinterpret_cast<cudaStream_t>(handle);
   return cudaSuccess;
@@ -476,6 +597,7 @@ STANDIN_EXPORT cudaError_t cudaStreamDestroy(cudaStream_t stream) {
   State& s = state();
   {
     std::lock_guard lock(s.mu);
+    need_context_locked(s);
     auto key = reinterpret_cast<std::uintptr_t>(stream);
     auto it = s.streams.find(key);
     if (key == 0 || it == s.streams.end() || it->second->destroyed) return fail(kInvalidResourceHandle);
@@ -493,6 +615,7 @@ STANDIN_EXPORT cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
   State& s = state();
   {
     std::unique_lock lock(s.mu);
+    need_context_locked(s);
     auto st = find_stream(s, stream);
     if (st == nullptr) return fail(injected ? injected : kInvalidResourceHandle);
     // An injected failure stands for an error of the queued work, which is
@@ -510,6 +633,7 @@ STANDIN_EXPORT cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size
   if (count > 0 && (dst == nullptr || src == nullptr)) return fail(kInvalidValue);
   State& s = state();
   std::lock_guard lock(s.mu);
+  const int current = need_context_locked(s);
   auto st = find_stream(s, stream);
   if (st == nullptr) return fail(kInvalidResourceHandle);
   const void* host = kind == cudaMemcpyHostToDevice ? src : kind == cudaMemcpyDeviceToHost ? dst : nullptr;
@@ -519,9 +643,12 @@ STANDIN_EXPORT cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size
   // The device side must belong to the stream's device; the default
   // stream belongs to the caller's current device.
   const void* dev = kind == cudaMemcpyHostToDevice ? dst : kind == cudaMemcpyDeviceToHost ? src : nullptr;
+  if (dev != nullptr && !device_range_allowed(s, reinterpret_cast<std::uintptr_t>(dev), count)) {
+    return fail(kInvalidValue);
+  }
   if (dev != nullptr && count > 0) {
     auto owner = containing(s.device, reinterpret_cast<std::uintptr_t>(dev), device_size);
-    const int stream_device = st->device >= 0 ? st->device : t_current_device;
+    const int stream_device = st->device >= 0 ? st->device : current;
     if (owner != s.device.end() && owner->second.device != stream_device) ++s.hazards;
   }
   st->queue.push_back(Op{reinterpret_cast<std::uintptr_t>(dst), reinterpret_cast<std::uintptr_t>(src), count,
@@ -538,20 +665,28 @@ STANDIN_EXPORT cudaError_t cudaMalloc(void** ptr, std::size_t size) {
     return cudaSuccess;
   }
   if (size > kMaxAllocation) return fail(kMemoryAllocation);
-  void* p = nullptr;
-  if (posix_memalign(&p, kDeviceAlign, size) != 0 || p == nullptr) return fail(kMemoryAllocation);
-  std::memset(p, kFreshFill, size);
   State& s = state();
+  void* p = nullptr;
   {
     std::lock_guard lock(s.mu);
-    s.device.emplace(reinterpret_cast<std::uintptr_t>(p), DeviceAlloc{size, t_current_device});
+    const int device = need_context_locked(s);
+    if (s.adjacent_allocations) {
+      p = arena_take_locked(s, size);
+      if (p == nullptr) return fail(kMemoryAllocation);
+      s.device.emplace(reinterpret_cast<std::uintptr_t>(p), DeviceAlloc{size, device, {}, true});
+    } else {
+      if (posix_memalign(&p, kDeviceAlign, size) != 0 || p == nullptr) return fail(kMemoryAllocation);
+      s.device.emplace(reinterpret_cast<std::uintptr_t>(p), DeviceAlloc{size, device, {}, false});
+    }
   }
+  std::memset(p, kFreshFill, size);
   *ptr = p;
   return cudaSuccess;
 }
 
 STANDIN_EXPORT cudaError_t cudaFree(void* ptr) {
   if (int injected = enter("cudaFree")) return fail(injected);
+  need_context();
   if (ptr == nullptr) return cudaSuccess;
   State& s = state();
   auto p = reinterpret_cast<std::uintptr_t>(ptr);
@@ -560,10 +695,12 @@ STANDIN_EXPORT cudaError_t cudaFree(void* ptr) {
     auto it = s.device.find(p);
     if (it == s.device.end()) return fail(kInvalidValue);
     std::size_t size = it->second.size;
+    const bool from_arena = it->second.from_arena;
     s.device.erase(it);
     // Like the real runtime, freeing device memory waits for the work that
     // may still use it.
     s.progress.wait(lock, [&] { return !pending_touch(s, p, size); });
+    if (from_arena) return cudaSuccess;  // arena space is not reused
   }
   std::free(ptr);
   return cudaSuccess;
@@ -571,9 +708,20 @@ STANDIN_EXPORT cudaError_t cudaFree(void* ptr) {
 
 STANDIN_EXPORT cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
   if (int injected = enter("cudaMemcpy")) return fail(injected);
+  need_context();
   if (static_cast<int>(kind) < 0 || static_cast<int>(kind) > 4) return fail(kInvalidMemcpyDirection);
   if (count == 0) return cudaSuccess;
   if (dst == nullptr || src == nullptr) return fail(kInvalidValue);
+  {
+    State& s = state();
+    std::lock_guard lock(s.mu);
+    const bool dst_device = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    const bool src_device = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    if ((dst_device && !device_range_allowed(s, reinterpret_cast<std::uintptr_t>(dst), count)) ||
+        (src_device && !device_range_allowed(s, reinterpret_cast<std::uintptr_t>(src), count))) {
+      return fail(kInvalidValue);
+    }
+  }
   device_synchronize();
   std::memmove(dst, src, count);
   return cudaSuccess;
@@ -581,6 +729,7 @@ STANDIN_EXPORT cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t co
 
 STANDIN_EXPORT cudaError_t cudaMemset(void* ptr, int value, std::size_t count) {
   if (int injected = enter("cudaMemset")) return fail(injected);
+  need_context();
   if (count == 0) return cudaSuccess;
   if (ptr == nullptr) return fail(kInvalidValue);
   device_synchronize();
@@ -590,6 +739,7 @@ STANDIN_EXPORT cudaError_t cudaMemset(void* ptr, int value, std::size_t count) {
 
 STANDIN_EXPORT cudaError_t cudaDeviceSynchronize(void) {
   if (int injected = enter("cudaDeviceSynchronize")) return fail(injected);
+  need_context();
   device_synchronize();
   reap();
   return cudaSuccess;
@@ -605,14 +755,21 @@ STANDIN_EXPORT cudaError_t cudaGetDeviceCount(int* count) {
 STANDIN_EXPORT cudaError_t cudaGetDevice(int* device) {
   if (int injected = enter("cudaGetDevice")) return fail(injected);
   if (device == nullptr) return fail(kInvalidValue);
-  *device = t_current_device;
+  // Needs no context: the bound context's device, else the selection.
+  const int bound = bound_device();
+  *device = bound >= 0 ? bound : t_selected_device;
   return cudaSuccess;
 }
 
 STANDIN_EXPORT cudaError_t cudaSetDevice(int device) {
   if (int injected = enter("cudaSetDevice")) return fail(injected);
   if (device < 0 || device >= kDeviceCount) return fail(kInvalidDevice);
-  t_current_device = device;
+  // Since CUDA 12.0 the selected device's primary context is created and
+  // made current at once.
+  t_selected_device = device;
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  bind_context_locked(s, device);
   return cudaSuccess;
 }
 
@@ -628,29 +785,209 @@ STANDIN_EXPORT cudaError_t cudaPointerGetAttributes(cudaPointerAttributes* attri
     lock.unlock();
     return fail(injected);
   }
+  const int current = need_context_locked(s);
   if (attributes == nullptr) {
     lock.unlock();
     return fail(kInvalidValue);
   }
   auto p = reinterpret_cast<std::uintptr_t>(ptr);
-  *attributes = cudaPointerAttributes{};
-  attributes->device = t_current_device;
+  // Every byte of this flavour's layout is written, the reserved tail of
+  // CUDA 13's included, as the real runtime does.
+  PointerAttributesOut out{};
+  PointerAttributes12& a = reinterpret_cast<PointerAttributes12&>(out);
+  a.device = current;
   if (auto it = containing(s.device, p, device_size); it != s.device.end()) {
-    attributes->type = cudaMemoryTypeDevice;
-    attributes->device = it->second.device;
-    attributes->devicePointer = const_cast<void*>(ptr);
+    a.type = cudaMemoryTypeDevice;
+    a.device = it->second.device;
+    a.devicePointer = const_cast<void*>(ptr);
   } else if (containing(s.pinned, p, pinned_size) != s.pinned.end() ||
              containing(s.registered, p, registered_size) != s.registered.end()) {
-    attributes->type = cudaMemoryTypeHost;
-    attributes->devicePointer = const_cast<void*>(ptr);
-    attributes->hostPointer = const_cast<void*>(ptr);
+    a.type = cudaMemoryTypeHost;
+    a.devicePointer = const_cast<void*>(ptr);
+    a.hostPointer = const_cast<void*>(ptr);
   } else {
-    attributes->type = cudaMemoryTypeUnregistered;
+    a.type = cudaMemoryTypeUnregistered;
+  }
+  std::memcpy(static_cast<void*>(attributes), &out, sizeof out);
+  return cudaSuccess;
+}
+
+STANDIN_EXPORT cudaError_t cudaRuntimeGetVersion(int* version) {
+  if (int injected = enter("cudaRuntimeGetVersion")) return fail(injected);
+  if (version == nullptr) return fail(kInvalidValue);
+  *version = STANDIN_CUDA_MAJOR >= 13 ? 13000 : 12080;
+  return cudaSuccess;
+}
+
+// ---- the driver, as the runtime's entry-point lookup hands it out ----
+
+namespace {
+
+CUcontext context_handle(int device) { return reinterpret_cast<CUcontext>(std::uintptr_t{0xC000} + device); }
+
+// Writes one attribute of what p addresses; false for an attribute the
+// stand-in does not know. The caller holds the lock.
+bool write_attribute(State& s, CUpointer_attribute attribute, void* data, std::uintptr_t p) {
+  auto dev = containing(s.device, p, device_size);
+  const bool is_device = dev != s.device.end();
+  const bool is_host = !is_device && (containing(s.pinned, p, pinned_size) != s.pinned.end() ||
+                                      containing(s.registered, p, registered_size) != s.registered.end());
+  // The range: the allocation (or the whole range of mapped ones); the
+  // mapping: the one allocation inside it that holds p.
+  std::uintptr_t range_start = 0, mapping_start = 0;
+  std::size_t range_size = 0, mapping_size = 0;
+  if (is_device) {
+    range_start = dev->first;
+    range_size = dev->second.size;
+    mapping_start = range_start;
+    mapping_size = range_size;
+    for (std::size_t piece : dev->second.mappings) {
+      if (p < mapping_start + piece) {
+        mapping_size = piece;
+        break;
+      }
+      mapping_start += piece;
+    }
+  }
+  auto put = [data](auto value) { std::memcpy(data, &value, sizeof value); };
+  switch (attribute) {
+    case CU_POINTER_ATTRIBUTE_MEMORY_TYPE:
+      put(static_cast<unsigned>(is_device ? CU_MEMORYTYPE_DEVICE : is_host ? CU_MEMORYTYPE_HOST : 0));
+      return true;
+    case CU_POINTER_ATTRIBUTE_IS_MANAGED:
+      put(0u);
+      return true;
+    case CU_POINTER_ATTRIBUTE_DEVICE_ORDINAL:
+      put(is_device ? dev->second.device : 0);
+      return true;
+    case CU_POINTER_ATTRIBUTE_RANGE_START_ADDR:
+      put(static_cast<CUdeviceptr>(range_start));
+      return true;
+    case CU_POINTER_ATTRIBUTE_RANGE_SIZE:
+      put(range_size);
+      return true;
+    case CU_POINTER_ATTRIBUTE_MAPPED:
+      put(is_device ? 1u : 0u);
+      return true;
+    case CU_POINTER_ATTRIBUTE_MAPPING_BASE_ADDR:
+      put(reinterpret_cast<void*>(mapping_start));
+      return true;
+    case CU_POINTER_ATTRIBUTE_MAPPING_SIZE:
+      put(mapping_size);
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// Needs no context. Memory it does not know gets null answers and success.
+STANDIN_EXPORT CUresult cuPointerGetAttributes(unsigned int numAttributes, CUpointer_attribute* attributes,
+                                               void** data, CUdeviceptr ptr) {
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  static long* counter = nullptr;  // written under the lock
+  if (int injected = enter_locked(s, "cuPointerGetAttributes", &counter)) return injected;
+  if (numAttributes == 0 || attributes == nullptr || data == nullptr) return kDriverInvalidValue;
+  for (unsigned i = 0; i < numAttributes; ++i) {
+    if (data[i] == nullptr || !write_attribute(s, attributes[i], data[i], static_cast<std::uintptr_t>(ptr))) {
+      return kDriverInvalidValue;
+    }
+  }
+  return CUDA_SUCCESS;
+}
+
+STANDIN_EXPORT CUresult cuCtxGetCurrent(CUcontext* pctx) {
+  if (int injected = enter("cuCtxGetCurrent")) return injected;
+  if (pctx == nullptr) return kDriverInvalidValue;
+  const int bound = bound_device();
+  *pctx = bound >= 0 ? context_handle(bound) : nullptr;
+  return CUDA_SUCCESS;
+}
+
+// Null unbinds the thread's context; the runtime's selected device stays.
+STANDIN_EXPORT CUresult cuCtxSetCurrent(CUcontext ctx) {
+  if (int injected = enter("cuCtxSetCurrent")) return injected;
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  if (ctx == nullptr) {
+    t_context = {};
+    return CUDA_SUCCESS;
+  }
+  const auto device = static_cast<long>(reinterpret_cast<std::uintptr_t>(ctx)) - 0xC000;
+  if (device < 0 || device >= kDeviceCount || !s.context_exists[device]) return kDriverInvalidContext;
+  t_context = {static_cast<int>(device), s.generation.load(std::memory_order_relaxed)};
+  return CUDA_SUCCESS;
+}
+
+namespace {
+
+void* driver_symbol(const char* symbol) {
+  const std::string_view name = symbol != nullptr ? symbol : "";
+  if (name == "cuPointerGetAttributes") return reinterpret_cast<void*>(&cuPointerGetAttributes);
+  if (name == "cuCtxGetCurrent") return reinterpret_cast<void*>(&cuCtxGetCurrent);
+  if (name == "cuCtxSetCurrent") return reinterpret_cast<void*>(&cuCtxSetCurrent);
+  return nullptr;
+}
+
+cudaError_t entry_point(const char* call, const char* symbol, void** funcPtr,
+                        cudaDriverEntryPointQueryResult* driverStatus) {
+  if (int injected = enter(call)) return fail(injected);
+  if (symbol == nullptr || funcPtr == nullptr) return fail(kInvalidValue);
+  *funcPtr = driver_symbol(symbol);
+  if (driverStatus != nullptr) {
+    *driverStatus = *funcPtr != nullptr ? cudaDriverEntryPointSuccess : cudaDriverEntryPointSymbolNotFound;
   }
   return cudaSuccess;
 }
 
+}  // namespace
+
+STANDIN_EXPORT cudaError_t cudaGetDriverEntryPointByVersion(const char* symbol, void** funcPtr, unsigned int,
+                                                            unsigned long long,
+                                                            cudaDriverEntryPointQueryResult* driverStatus) {
+  return entry_point("cudaGetDriverEntryPointByVersion", symbol, funcPtr, driverStatus);
+}
+
+STANDIN_EXPORT cudaError_t cudaGetDriverEntryPoint(const char* symbol, void** funcPtr, unsigned long long,
+                                                   cudaDriverEntryPointQueryResult* driverStatus) {
+  return entry_point("cudaGetDriverEntryPoint", symbol, funcPtr, driverStatus);
+}
+
 // ---- control ----
+
+STANDIN_EXPORT void standin_set_adjacent_allocations(int on) {
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  s.adjacent_allocations = on != 0;
+}
+
+STANDIN_EXPORT cudaError_t standin_map_allocations(void** range, const std::size_t* sizes, int count) {
+  if (range == nullptr || sizes == nullptr || count <= 0) return kInvalidValue;
+  std::size_t total = 0;
+  for (int i = 0; i < count; ++i) {
+    if (sizes[i] == 0 || sizes[i] > kMaxAllocation - total) return kMemoryAllocation;
+    total += sizes[i];
+  }
+  void* p = nullptr;
+  if (posix_memalign(&p, kDeviceAlign, total) != 0 || p == nullptr) return kMemoryAllocation;
+  std::memset(p, kFreshFill, total);
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  const int device = need_context_locked(s);
+  s.device.emplace(reinterpret_cast<std::uintptr_t>(p),
+                   DeviceAlloc{total, device, std::vector<std::size_t>(sizes, sizes + count), false});
+  *range = p;
+  return cudaSuccess;
+}
+
+STANDIN_EXPORT long standin_contexts_created(int device) {
+  if (device < 0 || device >= kDeviceCount) return -1;
+  State& s = state();
+  std::lock_guard lock(s.mu);
+  return s.contexts_created[device];
+}
 
 STANDIN_EXPORT void standin_reset(void) {
   reap();
@@ -664,6 +1001,11 @@ STANDIN_EXPORT void standin_reset(void) {
   s.last_register_flags = -1;
   s.readonly_register_supported = true;
   s.pinned_alignment = kPageSize;
+  s.adjacent_allocations = false;
+  for (int d = 0; d < kDeviceCount; ++d) {
+    s.contexts_created[d] = 0;
+    s.context_exists[d] = false;
+  }
   s.generation.fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -1,0 +1,127 @@
+#include "python/device_functions.h"
+
+#include <cstdint>
+#include <memory>
+
+#include "backend/backend_error.h"
+#include "cuda/runtime.h"
+#include "python/backend.h"
+#include "python/buffer_view.h"
+#include "python/error_attributes.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+
+namespace vesk::py {
+namespace {
+
+// Raises the failed call's status as a backend error, after clearing it
+// from the runtime's error slot.
+std::nullptr_t raise_cuda(cudaError_t status, const char* op) {
+  cuda().cudaGetLastError();
+  return raise_error(BackendError{BackendError::Cuda{CudaStatus{status}, op}});
+}
+
+// Runs a runtime call without the interpreter lock: copies and waits can
+// take long, and other Python threads may run meanwhile.
+template <class Call>
+cudaError_t unlocked(Call&& call) {
+  cudaError_t status;
+  Py_BEGIN_ALLOW_THREADS status = call();
+  Py_END_ALLOW_THREADS return status;
+}
+
+void* as_pointer(unsigned long long address) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)); }
+
+// _device_alloc(size) -> int: an allocation on the current device.
+PyObject* device_alloc(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "n:_device_alloc", &size)) return nullptr;
+    if (size < 0) {
+      PyErr_SetString(PyExc_ValueError, "size must not be negative");
+      return nullptr;
+    }
+    void* ptr = nullptr;
+    if (cudaError_t s = cuda().cudaMalloc(&ptr, static_cast<std::size_t>(size)); s != cudaSuccess)
+      return raise_cuda(s, "cudaMalloc");
+    return PyLong_FromVoidPtr(ptr);
+  });
+}
+
+// _device_free(ptr): frees an allocation of _device_alloc.
+PyObject* device_free(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
+    unsigned long long address = 0;
+    if (!PyArg_ParseTuple(args, "K:_device_free", &address)) return nullptr;
+    if (cudaError_t s = cuda().cudaFree(as_pointer(address)); s != cudaSuccess) return raise_cuda(s, "cudaFree");
+    Py_RETURN_NONE;
+  });
+}
+
+// _device_upload(ptr, data): copies a buffer's bytes to device memory.
+PyObject* device_upload(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
+    auto view = std::make_unique<BufferView>();
+    unsigned long long address = 0;
+    if (!PyArg_ParseTuple(args, "Ky*:_device_upload", &address, view->fill_target())) return nullptr;
+    const auto bytes = view->bytes();
+    if (bytes.empty()) Py_RETURN_NONE;
+    const cudaError_t s = unlocked(
+        [&] { return cuda().cudaMemcpy(as_pointer(address), bytes.data(), bytes.size(), cudaMemcpyHostToDevice); });
+    if (s != cudaSuccess) return raise_cuda(s, "cudaMemcpy(h2d)");
+    Py_RETURN_NONE;
+  });
+}
+
+// _device_download(ptr, size) -> bytes
+PyObject* device_download(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
+    unsigned long long address = 0;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "Kn:_device_download", &address, &size)) return nullptr;
+    if (size < 0) {
+      PyErr_SetString(PyExc_ValueError, "size must not be negative");
+      return nullptr;
+    }
+    PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
+    if (!out) return nullptr;
+    if (size == 0) return out.release();
+    char* dst = PyBytes_AS_STRING(out.get());
+    const cudaError_t s = unlocked([&] {
+      return cuda().cudaMemcpy(dst, as_pointer(address), static_cast<std::size_t>(size), cudaMemcpyDeviceToHost);
+    });
+    if (s != cudaSuccess) return raise_cuda(s, "cudaMemcpy(d2h)");
+    return out.release();
+  });
+}
+
+// _device_synchronize(): waits for all work queued on the current device.
+PyObject* device_synchronize(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
+    const cudaError_t s = unlocked([] { return cuda().cudaDeviceSynchronize(); });
+    if (s != cudaSuccess) return raise_cuda(s, "cudaDeviceSynchronize");
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"_device_alloc", device_alloc, METH_VARARGS, "_device_alloc(size)\n--\n\nDevice memory on the current device."},
+    {"_device_free", device_free, METH_VARARGS, "_device_free(ptr)\n--\n\nFree memory of _device_alloc."},
+    {"_device_upload", device_upload, METH_VARARGS, "_device_upload(ptr, data)\n--\n\nCopy bytes to the device."},
+    {"_device_download", device_download, METH_VARARGS,
+     "_device_download(ptr, size)\n--\n\nCopy bytes from the device."},
+    {"_device_synchronize", device_synchronize, METH_NOARGS,
+     "_device_synchronize()\n--\n\nWait for all work queued on the current device."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* device_methods() { return kMethods; }
+
+}  // namespace vesk::py
