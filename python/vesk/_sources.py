@@ -19,7 +19,12 @@ class Source:
         self.pinned = isinstance(source, _native.PinnedMmap)
         self.label: str | None = None
         self.native: Any = source
-        if isinstance(source, (str, os.PathLike)):
+        self.url = isinstance(source, str) and source[:8].lower().startswith(("s3://", "http://", "https://"))
+        if self.url:
+            # The module reaches the object at each call and names it without
+            # its query string (which may hold a signature): no label here.
+            self.path = source
+        elif isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)
             if not isinstance(path, str):
                 raise TypeError(f"a snapshot path must be str, got {type(path).__qualname__}")
@@ -86,6 +91,10 @@ class Source:
     def restore(self, mapping: list[tuple[str, int, int, int]], chunk_size_mb: int, direct_io: bool) -> dict:
         import vesk
 
+        if self.url:
+            import vesk.remote
+
+            return vesk.remote.restore(self.native, mapping)
         if self.fd is not None:
             return vesk.restore_from_file_pipelined(self.native, mapping, chunk_size_mb, direct_io)
         if self.pinned:

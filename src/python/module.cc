@@ -12,6 +12,7 @@
 #include "python/errors.h"
 #include "python/functions.h"
 #include "python/host_tools.h"
+#include "python/remote_functions.h"
 #include "python/pinned_mmap.h"
 #include "python/reader_functions.h"
 #include "python/py_ref.h"
@@ -110,6 +111,7 @@ PyObject* create_module() {
   if (PyModule_AddFunctions(module.get(), reader_methods()) != 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), device_methods()) != 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), array_spec_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), remote_methods()) != 0) return nullptr;
   return module.release();
 }
 
