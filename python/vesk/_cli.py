@@ -16,8 +16,8 @@ import sys
 from collections.abc import Iterator
 from typing import Any
 
-from vesk._output import (Documents, OutputFailed, checked_stdout, discard_stdout, json_text, print_json, printable,
-                          whole_document)
+from vesk._output import (Documents, OutputFailed, checked_stdout, discard_stdout, json_batch, json_text, print_json,
+                          printable, whole_document)
 
 KIND_NAMES = {0: "weights", 1: "kv_live_block", 2: "metadata"}
 MANIFEST_KEY = (2, 0xFFFFFFFF)
@@ -224,15 +224,14 @@ class Layout:
         }
 
 
-def write_json_stream(head: dict[str, Any], rows: Iterator[dict[str, Any] | str], out=None) -> None:
+def write_json_stream(head: dict[str, Any], rows: Iterator[dict[str, Any] | str]) -> None:
     """One JSON object whose "regions" list is written row by row, so that a
     table of millions of entries never sits in memory as text."""
-    out = out or sys.stdout
-    with whole_document():
+    with whole_document() as out:
         text = json_text(head, indent=2)
         out.write(text[:-2] + ',\n  "regions": [')
         for i, r in enumerate(rows):
-            out.write(("\n    " if i == 0 else ",\n    ") + (r if isinstance(r, str) else json_text(r)))
+            out.write(("\n    " if i == 0 else ",\n    ") + (json_batch(r) if isinstance(r, str) else json_text(r)))
         out.write("\n  ]\n}\n")
 
 
@@ -266,7 +265,7 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
     if info.manifest is not None:
         print(f"manifest        {len(info.manifest)} named regions")
         for key, value in sorted((info.annotations or {}).items()):
-            print(f"annotation      {key} = {value}")
+            print(f"annotation      {printable(key)} = {printable(value)}")
     elif info.manifest_problem:
         print(f"manifest        UNUSABLE: {printable(info.manifest_problem)}")
     for line in duplicate_lines(info.duplicates):
@@ -292,7 +291,7 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
     if shown < count:
         print(f"... {count - shown} more regions (--all shows every one, --json lists them all)")
     if status != EXIT_OK:
-        print(f"{s['path']}: the file is truncated: its regions need {s['layout_size']} bytes, it holds "
+        print(f"{printable(s['path'])}: the file is truncated: its regions need {s['layout_size']} bytes, it holds "
               f"{s['file_size']}")
     return status
 
@@ -372,11 +371,11 @@ def cmd_bench(args: argparse.Namespace) -> int:
         raise CliError("usage", f"--dir {args.dir}: not an existing directory")
     if args.size < args.regions:
         raise CliError("usage", f"--size {args.size} is below one byte per region for {args.regions} regions")
-    from vesk import vesk as native  # the extension module itself
+    from vesk import vesk as native
 
     try:
         native._runtime_path()  # bound here, at the first need of the device
-    except RuntimeError as e:
+    except ImportError as e:
         raise CliError("no_runtime", str(e)) from None
     from vesk import _bench
 
@@ -449,9 +448,9 @@ def shown_name(path: str) -> str:
 def _report(error: CliError, args_json: bool, command: str | None, path: str | None,
             notes: list[str] | None = None) -> None:
     notes = notes_of(error) if notes is None else notes
+    # Once the output holds a document, an error is told on stderr instead.
+    args_json = args_json and not Documents.begun
     if args_json:
-        if Documents.begun:  # the output already holds a document
-            return
         body: dict[str, Any] = {"kind": error.kind, "message": str(error)}
         if notes:
             body["notes"] = notes
@@ -477,6 +476,7 @@ def main(argv: list[str] | None = None) -> int:
             stream.reconfigure(errors="backslashreplace")
     argv = sys.argv[1:] if argv is None else argv
     wants_json = "--json" in argv
+    Documents.begun = False
     try:
         with checked_stdout():
             return _run(argv, wants_json)

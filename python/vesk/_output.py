@@ -2,8 +2,8 @@
 
 Human output shows names and messages with every character a terminal would
 act on escaped; JSON output is valid UTF-8 whatever the file names hold; a
-JSON document is written whole or not at all, even when Ctrl-C comes while it
-is written; and a failed write of standard output (a full disk, a closed pipe)
+JSON document is written whole or not at all, whatever fails or Ctrl-C
+interrupts; and a failed write of standard output (a full disk, a closed pipe)
 ends the command without a traceback.
 """
 
@@ -12,8 +12,10 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import shutil
 import signal
 import sys
+import tempfile
 import threading
 from collections.abc import Iterator
 from typing import Any, TextIO
@@ -57,6 +59,14 @@ def json_text(value: Any, **options: Any) -> str:
     return text if "\\ud" not in text else json.dumps(_without_surrogates(value), **options)
 
 
+def json_batch(rows: str) -> str:
+    """Rows already written as JSON objects joined by ",\\n    ", made valid
+    Unicode as json_text makes them (only when a lone surrogate is there)."""
+    if "\\ud" not in rows:
+        return rows
+    return ",\n    ".join(json_text(r) for r in json.loads("[" + rows + "]"))
+
+
 class OutputFailed(Exception):
     """Standard output could not be written; `error` says why."""
 
@@ -89,8 +99,9 @@ class _CheckedStream:
 
 
 class Documents:
-    """Whether a JSON document was begun on standard output, so that an
-    error is not written as a second one after it."""
+    """Whether a JSON document was begun on standard output (only a second
+    Ctrl-C leaves one unfinished), so that an error is not written as a
+    second document after it."""
 
     begun = False
 
@@ -120,11 +131,9 @@ def discard_stdout() -> None:
 
 
 @contextlib.contextmanager
-def whole_document() -> Iterator[None]:
-    """Writes one JSON document whole: a Ctrl-C while it is written waits for
-    its end and then interrupts; a second Ctrl-C stops at once, as a way out
-    of an output nobody reads."""
-    Documents.begun = True
+def _ctrl_c_deferred() -> Iterator[None]:
+    """A first Ctrl-C waits for the end of the block and then interrupts; a
+    second one stops at once, as a way out of an output nobody reads."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
@@ -138,13 +147,51 @@ def whole_document() -> Iterator[None]:
     previous = signal.signal(signal.SIGINT, defer)
     try:
         yield
-        sys.stdout.flush()
     finally:
         signal.signal(signal.SIGINT, previous)
     if pending:
         raise KeyboardInterrupt
 
 
+class _Document:
+    """The text of a document on its way to the spool, as UTF-8 bytes (a
+    binary spool is several times faster than a text one)."""
+
+    def __init__(self, spool: Any):
+        self._spool = spool
+
+    def write(self, text: str) -> None:
+        self._spool.write(text.encode())
+
+
+def _copy_out(spool: Any) -> None:
+    stdout = sys.stdout
+    stdout.flush()
+    buffer = getattr(stdout, "buffer", None)
+    try:
+        if buffer is None:  # a text-only stream stands in for standard output
+            stdout.write(spool.read().decode())
+        else:
+            shutil.copyfileobj(spool, buffer, 1 << 20)
+            buffer.flush()
+    except OSError as e:
+        raise OutputFailed(e) from None
+
+
+@contextlib.contextmanager
+def whole_document() -> Iterator[_Document]:
+    """A JSON document, written whole or not at all: it is made aside (in
+    memory, on disk past 16 MiB), so that a failure or a Ctrl-C while it is
+    made leaves standard output empty for the error's own document, and then
+    copied out with Ctrl-C deferred until the copy ends."""
+    with tempfile.SpooledTemporaryFile(max_size=16 << 20) as spool:
+        yield _Document(spool)
+        spool.seek(0)
+        with _ctrl_c_deferred():
+            Documents.begun = True
+            _copy_out(spool)
+
+
 def print_json(value: Any, **options: Any) -> None:
-    with whole_document():
-        sys.stdout.write(json_text(value, **options) + "\n")
+    with whole_document() as doc:
+        doc.write(json_text(value, **options) + "\n")

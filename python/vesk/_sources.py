@@ -10,7 +10,7 @@ import stat
 from typing import Any
 
 from vesk import vesk as _native
-from vesk._manifest import Manifest, NoManifest, manifest_of
+from vesk._manifest import Manifest, ManifestEntry, NoManifest, manifest_of
 
 
 class Source:
@@ -30,6 +30,10 @@ class Source:
                 raise TypeError(f"a snapshot path must be str, got {type(path).__qualname__}")
             self.path = self.label = path
             self._open_file()
+        elif not self.pinned:
+            # Any buffer, seen as its bytes whatever its item format.
+            self.view: memoryview | None = memoryview(source).cast("B")
+            self.native = self.view
 
     def _open_file(self) -> None:
         # Non-blocking, so that a FIFO at the path is refused, not waited on;
@@ -52,6 +56,10 @@ class Source:
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
+        view = getattr(self, "view", None)
+        if view is not None:
+            view.release()
+            self.view = None
 
     def __enter__(self) -> Source:
         return self
@@ -63,7 +71,7 @@ class Source:
         return _native._snapshot_layout(self.native, self.label)
 
     def manifest_or_none(self) -> Manifest | None:
-        doc = _native._snapshot_manifest(self.native, self.label)
+        doc = _native._snapshot_manifest(self.native, self.label, ManifestEntry)
         return None if doc is None else manifest_of(doc)
 
     def manifest(self) -> Manifest:

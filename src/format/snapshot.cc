@@ -63,13 +63,14 @@ std::expected<Snapshot, SnapshotError> Snapshot::from_prelude_bytes(std::span<co
   if (n > max / REGION_ENTRY_SIZE || t > max - REGION_ENTRY_SIZE * n) {
     return prelude_error(SnapshotError::OffsetOverflow{});
   }
-  const std::uint64_t need = t + REGION_ENTRY_SIZE * n;
-  if (bytes.size() < need) return prelude_error(SnapshotError::TruncatedTable{bytes.size(), need});
-
   // Every snapshot this system writes keeps its table right after the
   // header; the file restore reads exactly that much prelude, so a table
-  // anywhere else would be decoded here and then missed there.
+  // anywhere else would be decoded here and then missed there. Refused
+  // before the length check, which would otherwise blame a table that is
+  // merely elsewhere for a file that is too short.
   if (t != HEADER_SIZE) return prelude_error(SnapshotError::UnsupportedLayout{t});
+  const std::uint64_t need = t + REGION_ENTRY_SIZE * n;
+  if (bytes.size() < need) return prelude_error(SnapshotError::TruncatedTable{bytes.size(), need});
 
   auto table = RegionTable::from_bytes(bytes.subspan(t, need - t), n);
   if (!table) return prelude_error(SnapshotError::Region{table.error()});

@@ -76,7 +76,7 @@ class Snapshot {
 
   // `bytes` starts at file offset 0 and may extend past the prelude.
   // Rejects a region_table_offset other than 4096 (UnsupportedLayout) after
-  // the overflow and truncation checks.
+  // the overflow check and before the truncation check.
   static std::expected<Snapshot, SnapshotError> from_prelude_bytes(std::span<const std::uint8_t> bytes);
 
   bool operator==(const Snapshot&) const = default;

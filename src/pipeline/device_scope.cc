@@ -50,9 +50,11 @@ std::string DeviceCheckError::message() const {
           return out;
         } else if constexpr (std::is_same_v<T, PastAllocation>) {
           const std::uint64_t start = e.placed.ptr.value;
+          const std::uint64_t end = start + e.placed.size;
           return "region " + e.region + " runs past the end of its device allocation (" +
-                 std::to_string(e.placed.size) + " bytes at " + hex(start) + " end at " +
-                 hex(start + e.placed.size) + ", the allocation of " + std::to_string(e.allocation_size) +
+                 std::to_string(e.placed.size) + " bytes at " + hex(start) + " end " +
+                 (end < start ? std::string("past the top of the address space") : "at " + hex(end)) +
+                 ", the allocation of " + std::to_string(e.allocation_size) +
                  " bytes at " + hex(e.allocation_start) + " at " + hex(e.allocation_start + e.allocation_size) + ")";
         } else {
           return e.inner.message();

@@ -134,17 +134,23 @@ std::string parent_dir(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// A replacement keeps the permissions of the file it replaces (a snapshot
-// kept private stays private); a new file keeps those the umask gave it.
+// A replacement keeps the permission bits of the file it replaces (a
+// snapshot kept private stays private); a new file keeps those the umask
+// gave it. A file system without permissions of its own (refusing chmod
+// of a file this call created and owns) is left as it is.
 IoResult<void> keep_replaced_permissions(const DirectFile& tmp_file, const std::string& final_path) {
   struct stat replaced {};
   if (::stat(final_path.c_str(), &replaced) != 0) {
     if (errno == ENOENT) return {};
     return std::unexpected(IoError::from_errno(errno));
   }
-  if (!S_ISREG(replaced.st_mode)) return {};
-  if (::fchmod(tmp_file.file.get(), replaced.st_mode & 0777) != 0) return std::unexpected(IoError::from_errno(errno));
-  return {};
+  struct stat created {};
+  if (::fstat(tmp_file.file.get(), &created) != 0) return std::unexpected(IoError::from_errno(errno));
+  const mode_t wanted = replaced.st_mode & 0777;
+  if (!S_ISREG(replaced.st_mode) || (created.st_mode & 0777) == wanted) return {};
+  if (::fchmod(tmp_file.file.get(), wanted) == 0) return {};
+  if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS) return {};
+  return std::unexpected(IoError::from_errno(errno));
 }
 
 // The largest length a file can have (off_t is signed 64-bit).
@@ -171,8 +177,8 @@ std::expected<void, FreezeError> finish_file(const FreezeFiles& f, const FreezeL
     return std::unexpected(
         io_step_err(r.error(), "writing at offset " + std::to_string(HEADER_SIZE) + " of " + f.tmp_path));
   if (auto r = truncate(f.direct, layout.total_file_size); !r)
-    return std::unexpected(
-        io_step_err(r.error(), "truncating " + f.tmp_path + " to " + std::to_string(layout.total_file_size) + " bytes"));
+    return std::unexpected(io_step_err(
+        r.error(), "truncating " + f.tmp_path + " to " + std::to_string(layout.total_file_size) + " bytes"));
   if (auto r = keep_replaced_permissions(f.created, f.final_path); !r)
     return std::unexpected(
         io_step_err(r.error(), "copying the permissions of " + f.final_path + " to " + f.tmp_path));

@@ -20,17 +20,6 @@ constexpr std::size_t kTablePieceBytes = std::size_t{1} << 20;
 // 2^24 entries: a 512 MiB table, far beyond any real snapshot.
 constexpr std::uint64_t kMaxReserveEntries = std::uint64_t{1} << 24;
 
-// What decoding a prelude of exactly `prelude_size` bytes gives for a table
-// that is not right after the header: the same checks, in the same order, as
-// Snapshot::from_prelude_bytes, without reading anything.
-SnapshotError misplaced_table_error(std::uint64_t table_offset, std::uint64_t n, std::uint64_t prelude_size) {
-  constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-  if (table_offset > max - REGION_ENTRY_SIZE * n) return SnapshotError{SnapshotError::OffsetOverflow{}};
-  const std::uint64_t need = table_offset + REGION_ENTRY_SIZE * n;
-  if (prelude_size < need) return SnapshotError{SnapshotError::TruncatedTable{prelude_size, need}};
-  return SnapshotError{SnapshotError::UnsupportedLayout{table_offset}};
-}
-
 // An open descriptor read as a source, for the callers that hold one.
 class BorrowedFileSource final : public ByteSource {
  public:
@@ -70,12 +59,15 @@ std::expected<FilePreludeHeader, SnapshotError> visit_snapshot_prelude(const Byt
   // A table follows: magic and version first, then its size against the file.
   auto header = SnapshotHeader::from_bytes(head);
   if (!header) return std::unexpected(SnapshotError{SnapshotError::Header{header.error()}});
+  // The same checks in the same order as Snapshot::from_prelude_bytes.
+  constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   const std::uint64_t n = header->num_regions;
-  if (n > (UINT64_MAX - HEADER_SIZE) / REGION_ENTRY_SIZE) return std::unexpected(SnapshotError{SnapshotError::OffsetOverflow{}});
+  const std::uint64_t t = header->region_table_offset;
+  if (n > max / REGION_ENTRY_SIZE || t > max - REGION_ENTRY_SIZE * n)
+    return std::unexpected(SnapshotError{SnapshotError::OffsetOverflow{}});
+  if (t != HEADER_SIZE) return std::unexpected(SnapshotError{SnapshotError::UnsupportedLayout{t}});
   const std::uint64_t prelude_size = HEADER_SIZE + REGION_ENTRY_SIZE * n;
   if (prelude_size > file_size) return std::unexpected(SnapshotError{SnapshotError::TruncatedTable{file_size, prelude_size}});
-  if (header->region_table_offset != HEADER_SIZE)
-    return std::unexpected(misplaced_table_error(header->region_table_offset, n, prelude_size));
 
   // Entries go straight from each piece to the visitor; the first one that
   // does not decode ends the read.

@@ -9,14 +9,13 @@
 #include "cuda/runtime.h"
 #include "pipeline/checksum.h"
 #include "pipeline/types.h"
+#include "python/backend.h"
 #include "python/buffer_view.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 
 namespace vesk::py {
 namespace {
-
-std::nullptr_t raise_runtime(std::string message) { return raise(VeskPyError{VeskPyError::Runtime{std::move(message)}}); }
 
 // _crc32c(data, crc=0) -> int: continues `crc` over the bytes of `data`.
 PyObject* crc32c_of(PyObject*, PyObject* args) {
@@ -34,15 +33,14 @@ PyObject* crc32c_of(PyObject*, PyObject* args) {
 // _runtime_path() -> str: the CUDA runtime library the module bound.
 PyObject* runtime_path(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
-    auto rt = load_cuda_runtime();
-    if (!rt) return raise_runtime(rt.error());
-    return PyUnicode_DecodeFSDefault((*rt)->loaded_from.c_str());
+    if (!bind_cuda_runtime()) return nullptr;
+    return PyUnicode_DecodeFSDefault(cuda().loaded_from.c_str());
   });
 }
 
 PyMethodDef kMethods[] = {
     {"_crc32c", crc32c_of, METH_VARARGS,
-     "_crc32c(data, crc=0)\n--\n\nCRC-32C of a buffer's bytes, continuing `crc` (no device work)."},
+     "_crc32c(data, crc=0, /)\n--\n\nCRC-32C of a buffer's bytes, continuing `crc` (no device work)."},
     {"_runtime_path", runtime_path, METH_NOARGS,
      "_runtime_path()\n--\n\nPath of the CUDA runtime library the module bound."},
     {nullptr, nullptr, 0, nullptr},

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "python/array_specs.h"
 #include "python/device_functions.h"
 #include "python/errors.h"
 #include "python/functions.h"
@@ -109,6 +110,7 @@ PyObject* create_module() {
   if (PyModule_AddFunctions(module.get(), host_tool_methods()) != 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), reader_methods()) != 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), device_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), array_spec_methods()) != 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), remote_methods()) != 0) return nullptr;
   return module.release();
 }

@@ -166,7 +166,7 @@ PyObject* pinned_read(PyObject* self, PyObject* args) {
 
 PyMethodDef pinned_methods[] = {
     {"close", pinned_close, METH_NOARGS,
-     "close()\n--\n\nUnregister the pages and release the source buffer now; later use raises ValueError."},
+     "close($self, /)\n--\n\nUnregister the pages and release the source buffer now; later use raises ValueError."},
     {"__enter__", pinned_enter, METH_NOARGS, nullptr},
     {"__exit__", pinned_exit, METH_VARARGS, nullptr},
     {"_read", pinned_read, METH_VARARGS, nullptr},

@@ -113,16 +113,19 @@ TEST(Snapshot, PreludeErrorsInCheckOrder) {
   EXPECT_EQ(parse_error(header_bytes(std::uint64_t{1} << 59, 4096)), "snapshot prelude offsets overflow usize");
   EXPECT_EQ(parse_error(header_bytes(1, ~std::uint64_t{0})), "snapshot prelude offsets overflow usize");
   // The largest table that still fits is merely truncated.
-  EXPECT_EQ(parse_error(header_bytes((std::uint64_t{1} << 59) - 1, 0)),
+  EXPECT_EQ(parse_error(header_bytes((std::uint64_t{1} << 59) - 129, 4096)),
             "snapshot prelude is truncated: got 4096 bytes, need 18446744073709551584");
 
-  // A table that fits but lies elsewhere than after the header is refused,
-  // after the overflow and truncation checks.
-  std::vector<std::uint8_t> moved = header_bytes(0, 8192);
-  EXPECT_EQ(parse_error(moved), "snapshot prelude is truncated: got 4096 bytes, need 8192");
-  moved.resize(8192);
-  EXPECT_EQ(parse_error(moved), "unsupported snapshot layout: region_table_offset = 8192 (expected 4096)");
-  EXPECT_EQ(parse_error(header_bytes(0, 0)), "unsupported snapshot layout: region_table_offset = 0 (expected 4096)");
+  // A table anywhere but right after the header is refused as such, after
+  // the overflow check, whether or not the bytes given would reach it.
+  for (std::uint64_t t : {0, 64, 4128, 8192}) {
+    std::vector<std::uint8_t> moved = header_bytes(2, t);
+    const std::string wanted =
+        "unsupported snapshot layout: region_table_offset = " + std::to_string(t) + " (expected 4096)";
+    EXPECT_EQ(parse_error(moved), wanted);
+    moved.resize(t + 4096);
+    EXPECT_EQ(parse_error(moved), wanted);
+  }
 
   ByteRegionWriter w;
   w.push_region_metadata(RegionKind::Weights, 0, 1);

@@ -84,8 +84,8 @@ TEST_F(PreludeReaderTest, AgreesWithTheInMemoryDecoder) {
   }
 }
 
-// A table announced elsewhere than right after the header gives what the
-// in-memory decoder gives for a prelude of 4096 + 32 n bytes.
+// A table announced elsewhere than right after the header is refused as
+// misplaced, never as truncated, as the in-memory decoder refuses it.
 TEST_F(PreludeReaderTest, MisplacedTablesAreRefusedAsInMemory) {
   struct Case {
     std::uint64_t table_offset;
@@ -94,7 +94,8 @@ TEST_F(PreludeReaderTest, MisplacedTablesAreRefusedAsInMemory) {
   const Case cases[] = {
       {0, "unsupported snapshot layout: region_table_offset = 0 (expected 4096)"},
       {64, "unsupported snapshot layout: region_table_offset = 64 (expected 4096)"},
-      {4128, "snapshot prelude is truncated: got 4160 bytes, need 4192"},
+      {4128, "unsupported snapshot layout: region_table_offset = 4128 (expected 4096)"},
+      {1 << 20, "unsupported snapshot layout: region_table_offset = 1048576 (expected 4096)"},
       {UINT64_MAX - 40, "snapshot prelude offsets overflow usize"},
   };
   for (const auto& c : cases) {

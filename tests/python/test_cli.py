@@ -304,18 +304,29 @@ def test_output_failures_and_ctrl_c_leave_whole_documents_and_no_traceback(snaps
                          stderr=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=PACKAGE_DIR))
     os.close(w)
     assert out.returncode == 1 and out.stderr == ""
-    # Ctrl-C while the regions are listed: the document ends whole, then 130.
-    script = ("import os, signal, sys, vesk._cli as c\n"
-              "rows = c.Layout.json_rows\n"
-              "def interrupted(self):\n"
-              "    for i, r in enumerate(rows(self, 1)):\n"
-              "        if i == 1: os.kill(os.getpid(), signal.SIGINT)\n"
+    # Ctrl-C while the document is made: only the error's; while it is
+    # written out: it ends whole. Exit 130 either way.
+    script = ("import os, shutil, signal, sys, vesk._cli as c, vesk._output as o\n"
+              "def interrupt(): os.kill(os.getpid(), signal.SIGINT)\n"
+              "rows, copy = c.Layout.json_rows, shutil.copyfileobj\n"
+              "def in_rows(self):\n"
+              "    for r in rows(self):\n"
+              "        interrupt()\n"
               "        yield r\n"
-              "c.Layout.json_rows = interrupted\n"
+              "def in_copy(*a):\n"
+              "    interrupt()\n"
+              "    copy(*a)\n"
+              "if sys.argv[2] == 'rows': c.Layout.json_rows = in_rows\n"
+              "else: o.shutil.copyfileobj = in_copy\n"
               "sys.exit(c.main(['inspect', '--json', sys.argv[1]]))")
-    out = run_script(script, str(path))
-    assert out.returncode == 130 and out.stderr == "vesk: interrupted\n"
-    assert len(json.loads(out.stdout)["regions"]) == 3
+    for where in ("rows", "copy"):
+        out = run_script(script, str(path), where)
+        assert out.returncode == 130 and out.stderr == "vesk: interrupted\n", out.stderr
+        doc = json.loads(out.stdout)  # one whole document
+        if where == "rows":
+            assert doc == {"error": {"kind": "interrupted", "message": "interrupted"}}
+        else:
+            assert len(doc["regions"]) == 3
 
 
 def test_notes_of_an_error_are_shown(tmp_path):

@@ -136,19 +136,3 @@ import vesk
 msg = "imported"
 """)
     assert msg.startswith("ImportError: ") and "sub-interpreter" in msg, msg
-
-
-def test_the_type_stubs_name_only_what_exists():
-    import ast
-
-    stub = ast.parse(open(os.path.join(os.path.dirname(vesk.__file__), "__init__.pyi")).read())
-    names = {n.name for n in stub.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
-    names |= {t.id for n in stub.body if isinstance(n, (ast.Assign, ast.AnnAssign))
-              for t in (n.targets if isinstance(n, ast.Assign) else [n.target]) if isinstance(t, ast.Name)}
-    public = {n for n in names if not n.startswith("_")}
-    assert public == set(NAMES)
-    assert all(hasattr(vesk, n) for n in public | {"__all__", "__version__"})
-    methods = {n.name for c in stub.body if isinstance(c, ast.ClassDef) for n in c.body
-               if isinstance(n, ast.FunctionDef)}
-    assert all(hasattr(vesk.PinnedMmap, m) for m in methods)
-    assert vesk.__all__ == NAMES and isinstance(vesk.__version__, str)
