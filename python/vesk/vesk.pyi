@@ -126,3 +126,13 @@ def _device_download(ptr: int, size: int, /) -> bytes:
 
 def _device_synchronize() -> None:
     """Wait for all work queued on the current device."""
+
+# Snapshots behind s3:// and http(s):// URLs (vesk.remote).
+def _remote_restore(url: str, mapping: Sequence[tuple[str, int, int, int]], verify: bool = True) -> dict[str, int]:
+    """Restore a snapshot from an s3:// or http(s):// URL."""
+
+def _remote_stat(url: str, /) -> tuple[str, int, str | None]:
+    """The object's name in messages, its length and its ETag (or None)."""
+
+def _remote_read(url: str, offset: int, size: int, /) -> bytes:
+    """Exactly `size` bytes of the object from `offset`."""
