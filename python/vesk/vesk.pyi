@@ -162,8 +162,8 @@ def _device_synchronize() -> None:
 def _remote_restore(url: str, mapping: Sequence[_RegionTuple], verify: bool = True) -> _Stats:
     """Restore a snapshot from an s3:// or http(s):// URL."""
 
-def _remote_stat(url: str) -> tuple[str, int, str | None]:
+def _remote_stat(url: str, /) -> tuple[str, int, str | None]:
     """The object's name in messages, its length and its ETag (or None)."""
 
-def _remote_read(url: str, offset: int, size: int) -> bytes:
+def _remote_read(url: str, offset: int, size: int, /) -> bytes:
     """Exactly `size` bytes of the object from `offset`."""

@@ -107,9 +107,9 @@ PyMethodDef kMethods[] = {
     {"_remote_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remote_restore)), kFlags,
      "_remote_restore(url, mapping, verify=True)\n--\n\nRestore a snapshot from an s3:// or http(s):// URL."},
     {"_remote_stat", remote_stat, METH_VARARGS,
-     "_remote_stat(url)\n--\n\nThe object's name in messages, its length and its ETag (or None)."},
+     "_remote_stat(url, /)\n--\n\nThe object's name in messages, its length and its ETag (or None)."},
     {"_remote_read", remote_read, METH_VARARGS,
-     "_remote_read(url, offset, size)\n--\n\nExactly `size` bytes of the object from `offset`."},
+     "_remote_read(url, offset, size, /)\n--\n\nExactly `size` bytes of the object from `offset`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
