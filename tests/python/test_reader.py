@@ -198,6 +198,14 @@ def test_errors_carry_their_variant_and_io_kind(tmp_path, device):
             named.read_manifest(source)
         assert str(e.value) == ("vesk runtime error: snapshot parse failed: region table parse failed: unknown "
                                 "region kind discriminant: 7") and e.value.vesk_error == "UnknownKind"
+    # A buffer too short for its header or its table: the reader words it as the restores from memory do.
+    for short in (b"VESK", bytes(data[:4100])):
+        texts = set()
+        for call in (named.read_manifest, lambda b: vesk.restore_from_bytes_auto(b, [])):
+            with pytest.raises(RuntimeError) as e:
+                call(short)
+            texts.add(str(e.value))
+        assert len(texts) == 1, texts
 
     with pytest.raises(RuntimeError) as e:
         vesk.restore_from_file_pipelined(str(tmp_path / "missing.vesk"), [])
