@@ -20,10 +20,18 @@ class Source:
         self.label: str | None = None
         self.native: Any = source
         self.url = isinstance(source, str) and source[:8].lower().startswith(("s3://", "http://", "https://"))
+        self.etag: str | None = None
         if self.url:
             # The module reaches the object at each call and names it without
             # its query string (which may hold a signature): no label here.
+            # Every call after this one must find the object this one found.
             self.path = source
+            try:
+                _, _, self.etag = _native._remote_stat(source)
+            except RuntimeError:
+                _native._snapshot_layout(source)  # the reader's own words for what failed
+                raise
+            self.native = (source, self.etag)
         elif isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)
             if not isinstance(path, str):
@@ -92,9 +100,7 @@ class Source:
         import vesk
 
         if self.url:
-            import vesk.remote
-
-            return vesk.remote.restore(self.native, mapping)
+            return _native._remote_restore(self.path, mapping, etag=self.etag)
         if self.fd is not None:
             return vesk.restore_from_file_pipelined(self.native, mapping, chunk_size_mb, direct_io)
         if self.pinned:

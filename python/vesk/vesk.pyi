@@ -91,7 +91,8 @@ def restore_from_pinned_mmap(
 
 # What the host-only readers take: a path, a snapshot in memory or a
 # PinnedMmap; `label` names it in messages.
-_Source = str | os.PathLike[str] | Buffer | PinnedMmap
+# A URL may come with the ETag an earlier opening found: (url, etag).
+_Source = str | os.PathLike[str] | Buffer | PinnedMmap | tuple[str, str | None]
 
 def _snapshot_layout(source: _Source, label: str | None = None) -> dict[str, Any]:
     """Header fields and the region table as native columns."""
@@ -159,7 +160,7 @@ def _device_synchronize() -> None:
     """Wait for all work queued on the current device."""
 
 # Snapshots behind s3:// and http(s):// URLs (vesk.remote).
-def _remote_restore(url: str, mapping: Sequence[_RegionTuple], verify: bool = True) -> _Stats:
+def _remote_restore(url: str, mapping: Sequence[_RegionTuple], verify: bool = True, etag: str | None = None) -> _Stats:
     """Restore a snapshot from an s3:// or http(s):// URL."""
 
 def _remote_stat(url: str, /) -> tuple[str, int, str | None]:

@@ -1,5 +1,8 @@
 #include "python/reader_source.h"
 
+#include <optional>
+#include <utility>
+
 #include "pipeline/error_wrap.h"
 #include "remote/remote_source.h"
 #include "python/error_attributes.h"
@@ -48,6 +51,33 @@ class UnlockedReads final : public ByteSource {
   std::unique_ptr<ByteSource> inner_;
 };
 
+// A URL, opened with the interpreter lock released while it is reached.
+IoResult<std::unique_ptr<ByteSource>> open_url(const std::string& url, std::optional<std::string> etag) {
+  PyThreadState* saved = PyEval_SaveThread();
+  auto remote = open_remote_source(url, std::move(etag));
+  PyEval_RestoreThread(saved);
+  if (!remote) return std::unexpected(remote.error());
+  return std::make_unique<UnlockedReads>(std::move(*remote));
+}
+
+// (url, etag): a URL that must still hold the object an earlier opening
+// found (its ETag; None where the server sends none), so that the calls of
+// one named restore all read one version of the object.
+std::optional<std::pair<std::string, std::optional<std::string>>> pinned_url(PyObject* obj) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 2) return std::nullopt;
+  PyObject* url = PyTuple_GET_ITEM(obj, 0);
+  PyObject* etag = PyTuple_GET_ITEM(obj, 1);
+  if (!PyUnicode_Check(url) || (etag != Py_None && !PyUnicode_Check(etag))) return std::nullopt;
+  const char* u = PyUnicode_AsUTF8(url);
+  const char* e = etag == Py_None ? nullptr : PyUnicode_AsUTF8(etag);
+  if (u == nullptr || (etag != Py_None && e == nullptr)) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  if (!is_remote_url(u)) return std::nullopt;
+  return std::pair{std::string(u), e ? std::optional<std::string>(e) : std::nullopt};
+}
+
 }  // namespace
 
 std::unique_ptr<PySource> open_py_source(PyObject* obj, PyObject* label) {
@@ -69,18 +99,16 @@ std::unique_ptr<PySource> open_py_source(PyObject* obj, PyObject* label) {
     out->source = std::make_unique<MemoryByteSource>(std::as_bytes(*range), name);
     return out;
   }
-  if (is_path(obj)) {
-    auto path = fs_text(obj);
+  const auto pinned = pinned_url(obj);
+  if (pinned || is_path(obj)) {
+    auto path = pinned ? std::optional<std::string>(pinned->first) : fs_text(obj);
     if (!path) return nullptr;
-    // A URL in a str is a remote object; the interpreter lock is released
-    // while it is reached.
+    // A URL in a str is a remote object.
     IoResult<std::unique_ptr<ByteSource>> file = std::unexpected(IoError::custom(IoErrorKind::Other, ""));
-    if (PyUnicode_Check(obj) && is_remote_url(*path)) {
-      PyThreadState* saved = PyEval_SaveThread();
-      auto remote = open_remote_source(*path);
-      PyEval_RestoreThread(saved);
-      file = remote ? IoResult<std::unique_ptr<ByteSource>>(std::make_unique<UnlockedReads>(std::move(*remote)))
-                    : std::unexpected(remote.error());
+    if (pinned) {
+      file = open_url(pinned->first, pinned->second);
+    } else if (PyUnicode_Check(obj) && is_remote_url(*path)) {
+      file = open_url(*path, std::nullopt);
     } else {
       auto local = open_file_source(*path);
       file = local ? IoResult<std::unique_ptr<ByteSource>>(std::move(*local)) : std::unexpected(local.error());

@@ -35,16 +35,19 @@ std::nullptr_t raise_io(const IoError& e) {
   return raise(VeskPyError{VeskPyError::Runtime{std::string(io_error_kind_name(e.kind())) + ": " + e.to_string()}});
 }
 
-// _remote_restore(url, mapping, verify=True): restore_from_file_pipelined
-// for a URL.
+// _remote_restore(url, mapping, verify=True, etag=None):
+// restore_from_file_pipelined for a URL.
 PyObject* remote_restore(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"url", "mapping", "verify", nullptr};
+    static const char* names[] = {"url", "mapping", "verify", "etag", nullptr};
     const char* url = nullptr;
+    const char* etag = nullptr;
     PyObject *mapping_obj = nullptr, *verify_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO|O:_remote_restore", keyword_list(names), &url, &mapping_obj,
-                                     &verify_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO|Oz:_remote_restore", keyword_list(names), &url, &mapping_obj,
+                                     &verify_obj, &etag))
       return nullptr;
+    // An ETag from an earlier opening: the object must still be that one.
+    const std::optional<std::string> expected = etag ? std::optional<std::string>(etag) : std::nullopt;
     PipelineConfig config;
     if (verify_obj != nullptr) {
       auto verify = convert_arg("verify", [&] { return to_bool(verify_obj); });
@@ -56,7 +59,7 @@ PyObject* remote_restore(PyObject*, PyObject* args, PyObject* kwargs) {
                                                  -> std::expected<RestoreStats, RestoreError> {
       config.allocations = allocations;
       return without_gil([&]() -> std::expected<RestoreStats, RestoreError> {
-        auto source = open_remote_source(where);
+        auto source = open_remote_source(where, expected);
         if (!source) return std::unexpected(io_err<RestoreError>(source.error()));
         return restore_pipelined_from(cuda_backend(), **source, resolve, config);
       });
@@ -105,7 +108,7 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"_remote_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remote_restore)), kFlags,
-     "_remote_restore(url, mapping, verify=True)\n--\n\nRestore a snapshot from an s3:// or http(s):// URL."},
+     "_remote_restore(url, mapping, verify=True, etag=None)\n--\n\nRestore a snapshot from an s3:// or http(s):// URL."},
     {"_remote_stat", remote_stat, METH_VARARGS,
      "_remote_stat(url, /)\n--\n\nThe object's name in messages, its length and its ETag (or None)."},
     {"_remote_read", remote_read, METH_VARARGS,

@@ -116,7 +116,7 @@ std::optional<IoError> check_range_head(const ResponseHead& head, std::uint64_t 
                                  " without Content-Range for " + range_text(from, to) + ")");
     object.length = asked;
   }
-  if (first_response) object.etag = head.etag;
+  if (first_response && !object.etag) object.etag = head.etag;
   return std::nullopt;
 }
 

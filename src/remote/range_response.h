@@ -32,8 +32,9 @@ struct ContentRange {
 };
 std::optional<ContentRange> parse_content_range(std::string_view text);
 
-// What one object is: learnt from the first response, then required of
-// every later one, so that a restore never mixes two versions.
+// What one object is: learnt from the first response (or, for the ETag,
+// given by an earlier opening), then required of every later one, so that
+// a restore never mixes two versions.
 struct ObjectIdentity {
   std::optional<std::uint64_t> length;
   std::optional<std::string> etag;

@@ -376,10 +376,12 @@ void RemoteByteSource::keep_session(std::unique_ptr<Session> session) const {
   idle_.push_back(std::move(session));
 }
 
-IoResult<std::unique_ptr<RemoteByteSource>> RemoteByteSource::open(RemoteTarget target, RemoteTunables tunables) {
+IoResult<std::unique_ptr<RemoteByteSource>> RemoteByteSource::open(RemoteTarget target, RemoteTunables tunables,
+                                                                  std::optional<std::string> expected_etag) {
   if (!ensure_curl_ready())
     return std::unexpected(IoError::custom(IoErrorKind::Other, target.label + ": the HTTP client cannot start"));
   std::unique_ptr<RemoteByteSource> source(new RemoteByteSource(std::move(target), tunables));
+  source->object_.etag = std::move(expected_etag);
   auto session = source->take_session();
   if (!session)
     return std::unexpected(IoError::custom(IoErrorKind::OutOfMemory, source->label() + ": cannot set up the request"));
@@ -420,11 +422,12 @@ IoResult<void> RemoteByteSource::read_exact(std::span<std::byte> buf, std::uint6
   return r;
 }
 
-IoResult<std::unique_ptr<RemoteByteSource>> open_remote_source(const std::string& url) {
+IoResult<std::unique_ptr<RemoteByteSource>> open_remote_source(const std::string& url,
+                                                                std::optional<std::string> expected_etag) {
   const EnvLookup env = process_environment();
   auto target = resolve_remote_target(url, env);
   if (!target) return std::unexpected(target.error());
-  return RemoteByteSource::open(std::move(*target), remote_tunables(env));
+  return RemoteByteSource::open(std::move(*target), remote_tunables(env), std::move(expected_etag));
 }
 
 }  // namespace vesk

@@ -22,8 +22,10 @@ namespace vesk {
 class RemoteByteSource final : public ByteSource {
  public:
   // Asks for the object's first byte: its length and ETag from then on
-  // define the object every read must come from.
-  static IoResult<std::unique_ptr<RemoteByteSource>> open(RemoteTarget target, RemoteTunables tunables);
+  // define the object every read must come from. With `expected_etag`, the
+  // object must still be the one an earlier opening found.
+  static IoResult<std::unique_ptr<RemoteByteSource>> open(RemoteTarget target, RemoteTunables tunables,
+                                                          std::optional<std::string> expected_etag = std::nullopt);
   ~RemoteByteSource() override;
 
   std::uint64_t length() const override { return *object_.length; }
@@ -48,6 +50,7 @@ class RemoteByteSource final : public ByteSource {
 };
 
 // resolve_remote_target with the process environment, then open.
-IoResult<std::unique_ptr<RemoteByteSource>> open_remote_source(const std::string& url);
+IoResult<std::unique_ptr<RemoteByteSource>> open_remote_source(
+    const std::string& url, std::optional<std::string> expected_etag = std::nullopt);
 
 }  // namespace vesk

@@ -48,6 +48,7 @@ class FaultServer(http.server.ThreadingHTTPServer):
         self.scheme = "https" if tls else "http"
         self.objects: dict[str, bytes] = {}
         self.fault: str | None = None
+        self.etag = '"v1"'  # a test replaces the object by changing both
         self.strict_keys: tuple[str, str] | None = None
         self.stall_s = 3.0
         self.lock = threading.Lock()
@@ -133,7 +134,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             nth_body = srv.body_requests
             if not probe:
                 srv.body_requests += 1
-        etag = '"v1"'
+        etag = srv.etag
         if fault and fault.startswith("etag_change") and not probe:
             etag, data = '"v2"', bytes(len(data))
         if fault and fault.startswith("fail_first_") and n <= int(fault.rsplit("_", 1)[1]):

@@ -189,6 +189,13 @@ def test_url_is_a_source_for_the_snapshot_reader(server):
     server.objects["/b/snap"] = bytes(bad)
     report = subprocess.run([sys.executable, "-m", "vesk", "verify", url], capture_output=True, text=True)
     assert report.returncode != 0 and "MISMATCH region 0" in report.stdout
+    # One Source reads one version of the object: its later openings (the
+    # manifest, then the restore) refuse a replacement instead of mixing.
+    source = Source(url)
+    server.etag, server.objects["/b/snap"] = '"v2"', SNAP
+    with pytest.raises(RuntimeError, match="the object changed while it was read"):
+        source.layout()
+    assert Source(url).layout()["file_size"] == len(SNAP)
 
 
 @pytest.fixture
