@@ -16,6 +16,8 @@ CodecResult<std::vector<std::byte>> encode_payload(std::span<const std::byte> or
   index.blocks.reserve(count);
   // The blocks are encoded after room for the index, which is filled last.
   std::vector<std::byte> payload(kBlockIndexHeaderBytes + kBlockIndexEntryBytes * count);
+  // No block is stored longer than its original (it is stored raw then).
+  payload.reserve(payload.size() + original.size());
   for (std::size_t at = 0; at < original.size(); at += block_bytes) {
     const std::uint64_t stored_at = payload.size();
     auto entry = encoder.encode(original.subspan(at, std::min(block_bytes, original.size() - at)), plane_width, payload);
