@@ -31,7 +31,7 @@ std::span<std::byte> scratch(std::vector<std::byte>& buf, std::size_t n) {
 
 CodecResult<BlockEncoder> BlockEncoder::create(int level) {
   std::unique_ptr<ZSTD_CCtx_s, ZstdContextDeleter> ctx(ZSTD_createCCtx());
-  if (!ctx) return std::unexpected(encode_failed("cannot create a zstd context"));
+  if (!ctx) return std::unexpected(CodecError{CodecError::NoContext{}});
   const std::size_t rc = ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_compressionLevel, level);
   if (ZSTD_isError(rc)) return std::unexpected(encode_failed(ZSTD_getErrorName(rc)));
   // The stored CRC covers the frame; zstd's own checksum would be a second one.
@@ -68,7 +68,7 @@ CodecResult<BlockEntry> BlockEncoder::encode(std::span<const std::byte> original
 
 CodecResult<BlockDecoder> BlockDecoder::create() {
   std::unique_ptr<ZSTD_DCtx_s, ZstdContextDeleter> ctx(ZSTD_createDCtx());
-  if (!ctx) return std::unexpected(decode_failed(0, "cannot create a zstd context"));
+  if (!ctx) return std::unexpected(CodecError{CodecError::NoContext{}});
   return BlockDecoder(std::move(ctx));
 }
 

@@ -34,8 +34,10 @@ std::string CodecError::message() const {
         } else if constexpr (std::is_same_v<T, DecodedSizeWrong>) {
           return "block " + std::to_string(e.block) + " decodes to " + std::to_string(e.actual) +
                  " bytes, expected " + std::to_string(e.expected);
-        } else {
+        } else if constexpr (std::is_same_v<T, EncodeFailed>) {
           return "block encoding failed: " + e.detail;
+        } else {
+          return std::string("cannot create a zstd context");
         }
       },
       v);

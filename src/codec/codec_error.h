@@ -38,8 +38,10 @@ struct CodecError {
   struct EncodeFailed {
     std::string detail;
   };
+  // zstd could not allocate a coder context.
+  struct NoContext {};
   std::variant<IndexMalformed, IndexChecksumMismatch, BlockChecksumMismatch, DecodeFailed, DecodedSizeWrong,
-               EncodeFailed>
+               EncodeFailed, NoContext>
       v;
 
   std::string message() const;

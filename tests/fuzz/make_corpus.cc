@@ -50,15 +50,18 @@ std::vector<std::byte> weights_then_noise(std::size_t weights, std::size_t noise
   return out;
 }
 
-std::vector<std::uint8_t> payload(const std::vector<std::byte>& original, std::size_t width, std::size_t block) {
+// The codec fuzzer's input: a mode byte (odd: reseal the CRCs), then the payload.
+std::vector<std::uint8_t> payload(const std::vector<std::byte>& original, std::size_t width, std::size_t block,
+                                  std::uint8_t mode) {
   auto encoder = vesk::BlockEncoder::create(vesk::kDefaultCodecLevel);
   auto stored = encoder ? vesk::encode_payload(original, width, block, *encoder) : std::unexpected(encoder.error());
   if (!stored) {
     std::fprintf(stderr, "make_corpus: %s\n", stored.error().message().c_str());
     std::exit(1);
   }
-  return {reinterpret_cast<const std::uint8_t*>(stored->data()),
-          reinterpret_cast<const std::uint8_t*>(stored->data()) + stored->size()};
+  std::vector<std::uint8_t> out{mode};
+  for (std::byte b : *stored) out.push_back(static_cast<std::uint8_t>(b));
+  return out;
 }
 
 bool write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -96,10 +99,11 @@ int main(int argc, char** argv) {
   ok &= write(dir + "/memory/with_empty.vesk", snapshot(with_empty, false));
   ok &= write(dir + "/memory/unchecked.vesk", snapshot(unchecked, false));
   ok &= write(dir + "/memory/many_small.vesk", snapshot(many_small, true));
-  ok &= write(dir + "/codec/weights.vblk", payload(weights_then_noise(8192, 3000), 2, 4096));
-  ok &= write(dir + "/codec/width4.vblk", payload(weights_then_noise(6000, 0), 4, 2048));
-  ok &= write(dir + "/codec/zeros.vblk", payload(std::vector<std::byte>(20000), 8, 8192));
-  ok &= write(dir + "/codec/empty.vblk", payload({}, 1, 4096));
+  ok &= write(dir + "/codec/weights.vblk", payload(weights_then_noise(8192, 3000), 2, 4096, 1));
+  ok &= write(dir + "/codec/weights_as_is.vblk", payload(weights_then_noise(8192, 3000), 2, 4096, 0));
+  ok &= write(dir + "/codec/width4.vblk", payload(weights_then_noise(6000, 0), 4, 2048, 1));
+  ok &= write(dir + "/codec/zeros.vblk", payload(std::vector<std::byte>(20000), 8, 8192, 1));
+  ok &= write(dir + "/codec/empty.vblk", payload({}, 1, 4096, 0));
   if (!ok) {
     std::fprintf(stderr, "make_corpus: cannot write under %s\n", dir.c_str());
     return 1;
