@@ -30,6 +30,7 @@ namespace {
 // Whole payloads up to this size are decoded at once; longer ones (a tiny
 // frame may claim many MiB of zeros) block by block, one block's memory at a time.
 constexpr std::uint64_t kWholeDecodeBytes = 8u << 20;
+constexpr std::uint64_t kDecodeBudgetBytes = 256u << 20;
 
 void check_refusal(const vesk::CodecError& e) {
   if (e.message().empty()) fail("empty error message");
@@ -75,9 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (b.stored_offset > size || b.stored_size > size - b.stored_offset) fail("accepted a block outside the input");
 
   if (index->original_size > kWholeDecodeBytes) {
+    // Up to a budget: thousands of tiny frames may each claim 64 MiB.
     std::vector<std::byte> out;
-    for (std::size_t i = 0; i < index->blocks.size(); ++i) {
+    std::uint64_t decoded = 0;
+    for (std::size_t i = 0; i < index->blocks.size() && decoded < kDecodeBudgetBytes; ++i) {
       const vesk::BlockEntry& b = index->blocks[i];
+      decoded += b.original_size;
       out.resize(b.original_size);
       const auto r = decoder->decode(b, i, payload.subspan(b.stored_offset, b.stored_size), out);
       if (!r) {
