@@ -13,6 +13,7 @@
 #include "codec/byte_planes.h"
 #include "codec/crc32c.h"
 #include "codec/payload_codec.h"
+#include "codec/reseal_payload.h"
 #include "format/le_bytes.h"
 
 namespace vesk {
@@ -113,17 +114,6 @@ TEST(PayloadCodec, RoundTripsEveryWidthAndInput) {
   }
 }
 
-// Rewrites the index CRC after a field was changed, so that the change
-// reaches the field checks (or the block decoder) instead of the CRC check.
-void reseal(Bytes& payload) {
-  const std::uint32_t count = le::load<std::uint32_t>(
-      {reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()}, 4);
-  const std::span<const std::byte> all(payload);
-  const std::size_t entries = std::min<std::size_t>(32 * std::size_t{count}, payload.size() - 32);
-  const std::uint32_t crc = crc32c_append(crc32c(all.first(24)), all.subspan(32, entries));
-  le::store<std::uint32_t>({reinterpret_cast<std::uint8_t*>(payload.data()), payload.size()}, 24, crc);
-}
-
 template <typename T>
 void put(Bytes& payload, std::size_t at, T value) {
   le::store<T>({reinterpret_cast<std::uint8_t*>(payload.data()), payload.size()}, at, value);
@@ -160,7 +150,7 @@ TEST(PayloadCodec, RefusesDamagedOrLyingPayloads) {
       if (width == 8) put<std::uint64_t>(p, at, value);
       else if (width == 4) put<std::uint32_t>(p, at, static_cast<std::uint32_t>(value));
       else p[at] = static_cast<std::byte>(value);
-      reseal(p);
+      test::reseal_payload(p);
     };
   };
   const std::vector<Damage> cases = {
@@ -169,12 +159,10 @@ TEST(PayloadCodec, RefusesDamagedOrLyingPayloads) {
       {"an index byte flipped", [](Bytes& p) { p[kEntry1 + 16] ^= std::byte{1}; }, "block index checksum mismatch"},
       {"a damaged frame with its CRC updated",
        [&](Bytes& p) {
-         const std::size_t size = get<std::uint32_t>(p, kEntry0 + 20);
-         for (std::size_t i = 4; i < size; i += 3) p[block0 + i] ^= std::byte{0x5a};
-         put<std::uint32_t>(p, kEntry0 + 24, crc32c(std::span<const std::byte>(p).subspan(block0, size)));
-         reseal(p);
+         for (std::size_t i = 4; i < get<std::uint32_t>(p, kEntry0 + 20); i += 3) p[block0 + i] ^= std::byte{0x5a};
+         test::reseal_payload(p);
        },
-       "block 0 "},
+       "block 0 failed to decode: "},
       {"bad magic", [](Bytes& p) { p[0] = std::byte{'X'}; }, "bad magic"},
       {"truncated header", [](Bytes& p) { p.resize(20); }, "the header needs 32 bytes, 20 are stored"},
       {"payload size lies", field(16, 1'000'000, 8), "records a payload of 1000000 bytes"},

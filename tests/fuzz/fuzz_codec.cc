@@ -8,7 +8,6 @@
 // every block that lies inside the input are recomputed first, so that
 // mutations reach the field checks and the zstd decoder instead of
 // stopping at a checksum; even, the rest of the input is taken as it is.
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,9 +15,8 @@
 #include <vector>
 
 #include "codec/block_index.h"
-#include "codec/crc32c.h"
 #include "codec/payload_codec.h"
-#include "format/le_bytes.h"
+#include "codec/reseal_payload.h"
 
 namespace {
 
@@ -36,31 +34,12 @@ void check_refusal(const vesk::CodecError& e) {
   if (e.message().empty()) fail("empty error message");
 }
 
-// Rewrites the CRCs the layout puts in the index (see docs/format.md).
-void reseal(std::vector<std::byte>& payload) {
-  constexpr std::size_t kHeader = vesk::kBlockIndexHeaderBytes, kEntry = vesk::kBlockIndexEntryBytes;
-  if (payload.size() < kHeader) return;
-  const std::span<std::uint8_t> raw(reinterpret_cast<std::uint8_t*>(payload.data()), payload.size());
-  const std::span<const std::byte> bytes(payload);
-  const std::size_t count =
-      std::min<std::size_t>(vesk::le::load<std::uint32_t>(raw, 4), (payload.size() - kHeader) / kEntry);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t at = kHeader + i * kEntry;
-    const std::uint64_t offset = vesk::le::load<std::uint64_t>(raw, at + 8);
-    const std::uint32_t length = vesk::le::load<std::uint32_t>(raw, at + 20);
-    if (offset <= payload.size() && length <= payload.size() - offset)
-      vesk::le::store<std::uint32_t>(raw, at + 24, vesk::crc32c(bytes.subspan(offset, length)));
-  }
-  const std::uint32_t crc = vesk::crc32c_append(vesk::crc32c(bytes.first(24)), bytes.subspan(kHeader, count * kEntry));
-  vesk::le::store<std::uint32_t>(raw, 24, crc);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   std::vector<std::byte> input(reinterpret_cast<const std::byte*>(data) + 1, reinterpret_cast<const std::byte*>(data) + size);
-  if ((data[0] & 1) != 0) reseal(input);
+  if ((data[0] & 1) != 0) vesk::test::reseal_payload(input);
   const std::span<const std::byte> payload(input);
   size = input.size();
   static auto decoder = vesk::BlockDecoder::create();
