@@ -74,6 +74,7 @@ bench: build
 	build/bench_memory_restores
 	build/bench_device_check
 	build/bench_region_count 262144 $(CURDIR)/build
+	build/bench_codec
 
 # On the real CUDA runtime where the NVIDIA driver is present (the tests keep
 # the stand-in); the output names the runtime that was bound.
