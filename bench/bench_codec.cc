@@ -1,7 +1,8 @@
 // The block codec on Gaussian bfloat16 weights (std 0.02) and on random
 // bytes, for each level and block size tried: the stored share of the
-// bytes (of the weights also without byte planes, for comparison), and encode and decode speed on one core as shares of a memcpy of
-// the same bytes into the same destination (so the figures say how the
+// bytes (of the weights also without byte planes, for comparison), and
+// encode and decode speed on one core as shares of a memcpy of the same
+// bytes into the same destination (so the figures say how the
 // codec compares with this machine's own memory bandwidth, not with
 // another machine).
 //   bench_codec [MiB of each input, default 64] [levels, default 1,2,3,4]

@@ -72,13 +72,16 @@ CodecResult<BlockEntry> load_entry(std::span<const std::uint8_t> in, std::uint64
   if (e.original_size == 0 || e.original_size > kMaxBlockBytes)
     return std::unexpected(malformed(name + "original size " + std::to_string(e.original_size)));
   if (e.original_size > index.original_size - at.original)
-    return std::unexpected(malformed(name + "runs past the original " + std::to_string(index.original_size) + " bytes"));
+    return std::unexpected(
+        malformed(name + "runs past the original " + std::to_string(index.original_size) + " bytes"));
   // A coded block is kept only when it shrank; a raw one is the original.
   if (e.raw ? e.stored_size != e.original_size : (e.stored_size == 0 || e.stored_size >= e.original_size))
     return std::unexpected(malformed(name + "stored size " + std::to_string(e.stored_size) + " for " +
-                                     std::to_string(e.original_size) + " original bytes" + (e.raw ? " stored raw" : "")));
+                                     std::to_string(e.original_size) + " original bytes" +
+                                     (e.raw ? " stored raw" : "")));
   if (e.stored_size > index.payload_size - at.stored)
-    return std::unexpected(malformed(name + "runs past the payload's " + std::to_string(index.payload_size) + " bytes"));
+    return std::unexpected(
+        malformed(name + "runs past the payload's " + std::to_string(index.payload_size) + " bytes"));
   at.original += e.original_size;
   at.stored += e.stored_size;
   return e;

@@ -20,7 +20,8 @@ CodecResult<std::vector<std::byte>> encode_payload(std::span<const std::byte> or
   payload.reserve(payload.size() + original.size());
   for (std::size_t at = 0; at < original.size(); at += block_bytes) {
     const std::uint64_t stored_at = payload.size();
-    auto entry = encoder.encode(original.subspan(at, std::min(block_bytes, original.size() - at)), plane_width, payload);
+    const auto block = original.subspan(at, std::min(block_bytes, original.size() - at));
+    auto entry = encoder.encode(block, plane_width, payload);
     if (!entry) return std::unexpected(entry.error());
     entry->original_offset = at;
     entry->stored_offset = stored_at;

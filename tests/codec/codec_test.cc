@@ -193,7 +193,8 @@ TEST(PayloadCodec, RefusesDamagedOrLyingPayloads) {
   }
   auto wrong_size = decode(good, original_size - 1);
   ASSERT_FALSE(wrong_size);
-  EXPECT_EQ(wrong_size.error().message(), "malformed block index: records 21384 original bytes, the region holds 21383");
+  EXPECT_EQ(wrong_size.error().message(),
+            "malformed block index: records 21384 original bytes, the region holds 21383");
 }
 
 // The frame checks behind a correct CRC: the index says one size, the

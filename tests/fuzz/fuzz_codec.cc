@@ -38,7 +38,8 @@ void check_refusal(const vesk::CodecError& e) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  std::vector<std::byte> input(reinterpret_cast<const std::byte*>(data) + 1, reinterpret_cast<const std::byte*>(data) + size);
+  const auto* bytes = reinterpret_cast<const std::byte*>(data);
+  std::vector<std::byte> input(bytes + 1, bytes + size);
   if ((data[0] & 1) != 0) vesk::test::reseal_payload(input);
   const std::span<const std::byte> payload(input);
   size = input.size();
