@@ -23,9 +23,11 @@ namespace vesk {
 // The coder of a block's planes; the value is stored in the index.
 enum class BlockCoder : std::uint8_t { Zstd = 1 };
 
-// Measured defaults (bench/bench_codec): on Gaussian bfloat16 weights the
-// ratio hardly moves between levels 1 and 4 or between 1 and 4 MiB blocks,
-// while encoding slows with the level.
+// Measured defaults (bench/bench_codec, Gaussian bfloat16 weights): level 1
+// stores 0.684 of the bytes and levels 2 to 4 0.70 to 0.71, encoding slower;
+// negative levels skip the entropy stage (0.83 and worse). Blocks of 1, 2
+// and 4 MiB store the same share and decode as fast; 1 MiB gives a pool of
+// workers the finest grain.
 inline constexpr int kDefaultCodecLevel = 1;
 inline constexpr std::size_t kDefaultBlockBytes = std::size_t{1} << 20;
 // No block is longer, whatever an index says: the decoder's scratch is
