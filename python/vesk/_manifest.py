@@ -7,10 +7,11 @@ encoder the named freeze uses.
 
 from __future__ import annotations
 
-import json
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
+
+from vesk import vesk as _native
 
 KINDS = ("weights", "kv_live_block", "metadata")
 KIND_CODES = {name: code for code, name in enumerate(KINDS)}
@@ -18,7 +19,6 @@ MANIFEST_KIND = "metadata"
 # Reserved for the manifest region: the named API numbers the caller's
 # regions of each kind from 0, so it never hands this id out.
 MANIFEST_LOGICAL_ID = 0xFFFFFFFF
-MANIFEST_FORMAT = "vesk-manifest"
 # 1: no annotations; 2: with an "annotations" object. A file without
 # annotations is written as 1, so that older readers still read it.
 MANIFEST_VERSION = 1
@@ -36,8 +36,7 @@ class NoManifest(ValueError):
     io_kind = None
 
 
-@dataclass(frozen=True)
-class ManifestEntry:
+class ManifestEntry(NamedTuple):
     name: str
     kind: str
     logical_id: int
@@ -62,26 +61,19 @@ class Manifest:
 
 def manifest_of(doc: dict[str, Any]) -> Manifest:
     """The reader's answer as a Manifest."""
-    entries = [ManifestEntry(*row) for row in doc["entries"]]
+    entries = doc["entries"]
+    if entries and not isinstance(entries[0], ManifestEntry):
+        entries = list(map(ManifestEntry._make, entries))
     return Manifest(doc["version"], entries, doc["annotations"], doc["raw"])
 
 
 def encode_manifest(entries: Iterable[ManifestEntry], annotations: Mapping[str, str] | None = None) -> bytes:
-    regions = [
-        {"name": e.name, "kind": e.kind, "logical_id": e.logical_id, "dtype": e.dtype,
-         "shape": list(e.shape), "nbytes": e.nbytes}
-        for e in entries
-    ]
-    doc: dict[str, Any] = {"format": MANIFEST_FORMAT, "version": MANIFEST_VERSION, "regions": regions}
-    if annotations is not None:
-        checked = dict(annotations)
-        if not all(isinstance(k, str) and isinstance(v, str) for k, v in checked.items()):
-            raise TypeError("annotations must map str to str")
-        doc["version"] = MANIFEST_VERSION_ANNOTATED
-        doc["annotations"] = checked
-    raw = json.dumps(doc, separators=(",", ":")).encode("ascii")
-    limit = _FIXED_ALLOWANCE + _PER_ENTRY_ALLOWANCE * (len(regions) + 1)
+    """The stored document (the extension writes what its reader reads)."""
+    rows = entries if isinstance(entries, list) else list(entries)
+    checked = None if annotations is None else dict(annotations)
+    raw: bytes = _native._encode_manifest(rows, checked)
+    limit = _FIXED_ALLOWANCE + _PER_ENTRY_ALLOWANCE * (len(rows) + 1)
     if len(raw) > limit:
         raise ValueError(f"the manifest would be {len(raw)} bytes, more than the {limit} a reader accepts for "
-                         f"{len(regions)} regions: shorten the names or the annotations")
+                         f"{len(rows)} regions: shorten the names or the annotations")
     return raw

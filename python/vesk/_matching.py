@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 
+from vesk import vesk as _native
 from vesk._arrays import ArraySpec, region_label
 from vesk._manifest import ManifestEntry
 
@@ -58,3 +59,12 @@ def differences(manifest: list[ManifestEntry], specs: Mapping[tuple[str, str], A
         if key not in expected:
             out.append(f"unexpected: {region_label(*key)} ({spec.describe()}) is not in the snapshot")
     return out
+
+
+def matched_mapping(manifest: list[ManifestEntry],
+                    specs: Mapping[tuple[str, str], ArraySpec]) -> list[tuple[str, int, int, int]] | None:
+    """The restore mapping when every array matches its entry exactly (one
+    native pass, the common case), else None: `differences` then says why."""
+    if not isinstance(specs, dict) or not isinstance(manifest, list):
+        specs, manifest = dict(specs), list(manifest)
+    return _native._matched_mapping(manifest, specs)

@@ -10,7 +10,7 @@ import stat
 from typing import Any
 
 from vesk import vesk as _native
-from vesk._manifest import Manifest, NoManifest, manifest_of
+from vesk._manifest import Manifest, ManifestEntry, NoManifest, manifest_of
 
 
 class Source:
@@ -19,12 +19,21 @@ class Source:
         self.pinned = isinstance(source, _native.PinnedMmap)
         self.label: str | None = None
         self.native: Any = source
-        if isinstance(source, (str, os.PathLike)):
+        self.url = isinstance(source, str) and source[:8].lower().startswith(("s3://", "http://", "https://"))
+        if self.url:
+            # The module reaches the object at each call and names it without
+            # its query string (which may hold a signature): no label here.
+            self.path = source
+        elif isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)
             if not isinstance(path, str):
                 raise TypeError(f"a snapshot path must be str, got {type(path).__qualname__}")
             self.path = self.label = path
             self._open_file()
+        elif not self.pinned:
+            # Any buffer, seen as its bytes whatever its item format.
+            self.view: memoryview | None = memoryview(source).cast("B")
+            self.native = self.view
 
     def _open_file(self) -> None:
         # Non-blocking, so that a FIFO at the path is refused, not waited on;
@@ -47,6 +56,10 @@ class Source:
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
+        view = getattr(self, "view", None)
+        if view is not None:
+            view.release()
+            self.view = None
 
     def __enter__(self) -> Source:
         return self
@@ -58,7 +71,7 @@ class Source:
         return _native._snapshot_layout(self.native, self.label)
 
     def manifest_or_none(self) -> Manifest | None:
-        doc = _native._snapshot_manifest(self.native, self.label)
+        doc = _native._snapshot_manifest(self.native, self.label, ManifestEntry)
         return None if doc is None else manifest_of(doc)
 
     def manifest(self) -> Manifest:
@@ -78,6 +91,10 @@ class Source:
     def restore(self, mapping: list[tuple[str, int, int, int]], chunk_size_mb: int, direct_io: bool) -> dict:
         import vesk
 
+        if self.url:
+            import vesk.remote
+
+            return vesk.remote.restore(self.native, mapping)
         if self.fd is not None:
             return vesk.restore_from_file_pipelined(self.native, mapping, chunk_size_mb, direct_io)
         if self.pinned:

@@ -21,15 +21,17 @@ buffer is allocated there.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import os
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 from vesk._arrays import ArraySpec, array_spec, region_label, specs_of
 from vesk._device import DeviceBuffer, synchronize_device, upload_to
 from vesk._manifest import (KIND_CODES, KINDS, MANIFEST_KIND, MANIFEST_LOGICAL_ID, Manifest, ManifestEntry,
                             NoManifest, encode_manifest)
-from vesk._matching import ManifestMismatch, differences
+from vesk._matching import ManifestMismatch, differences, matched_mapping
 from vesk._sources import Source, commit_text
 
 __all__ = ["MANIFEST_LOGICAL_ID", "ManifestEntry", "ManifestMismatch", "NoManifest", "SnapshotContents", "freeze",
@@ -41,11 +43,16 @@ _ = (ArraySpec, array_spec, KINDS, region_label, synchronize_device)
 
 def assign_ids(specs: Mapping[tuple[str, str], ArraySpec]) -> list[ManifestEntry]:
     """Manifest entries in (kind, sorted name) order, ids counted per kind."""
-    entries, counters = [], dict.fromkeys(KIND_CODES, 0)
-    for kind, name in sorted(specs, key=lambda key: (KIND_CODES[key[0]], key[1])):
-        spec = specs[(kind, name)]
-        entries.append(ManifestEntry(name, kind, counters[kind], spec.dtype, spec.shape, spec.nbytes))
-        counters[kind] += 1
+    by_kind: dict[str, list[str]] = {kind: [] for kind in KIND_CODES}
+    for kind, name in specs:
+        by_kind[kind].append(name)
+    entries: list[ManifestEntry] = []
+    append, make = entries.append, ManifestEntry._make
+    for kind, names in by_kind.items():
+        names.sort()
+        for i, name in enumerate(names):
+            _, nbytes, dtype, shape, _ = specs[(kind, name)]
+            append(make((name, kind, i, dtype, shape, nbytes)))
     return entries
 
 
@@ -67,12 +74,19 @@ def freeze(
     `annotations`, a small map of str to str, is kept in the manifest.
     Waits for the current device first. Returns {"regions_frozen",
     "bytes_copied"} counting the caller's arrays (not the manifest)."""
-    specs = specs_of({"weights": weights, "kv_live_block": kv_live_block, "metadata": metadata})
-    return freeze_specs(path, specs, vllm_commit, annotations)
+    with _no_cycle_collection():
+        specs = specs_of({"weights": weights, "kv_live_block": kv_live_block, "metadata": metadata})
+        return freeze_specs(path, specs, vllm_commit, annotations)
 
 
 def freeze_specs(path: str | os.PathLike[str], specs: Mapping[tuple[str, str], ArraySpec],
                  vllm_commit: str | None, annotations: Mapping[str, str] | None = None) -> dict[str, int]:
+    with _no_cycle_collection():
+        return _freeze_specs(path, specs, vllm_commit, annotations)
+
+
+def _freeze_specs(path: str | os.PathLike[str], specs: Mapping[tuple[str, str], ArraySpec],
+                  vllm_commit: str | None, annotations: Mapping[str, str] | None) -> dict[str, int]:
     import vesk
 
     entries = assign_ids(specs)
@@ -105,7 +119,23 @@ def restore(
     (each must still match its entry) and only their bytes are read.
     Returns {"regions_restored", "bytes_copied"} counting the caller's arrays."""
     groups = {"weights": weights, "kv_live_block": kv_live_block, "metadata": metadata}
-    return restore_with(source, lambda manifest: specs_of(groups), chunk_size_mb, direct_io, partial)
+    with _no_cycle_collection():
+        return restore_with(source, lambda manifest: specs_of(groups), chunk_size_mb, direct_io, partial)
+
+
+@contextlib.contextmanager
+def _no_cycle_collection() -> Iterator[None]:
+    """Pauses the cycle collector: a named call makes a few objects per
+    region (entries, specs, mapping rows), none of them in a cycle, and with
+    a hundred thousand regions the collector's passes over them would cost
+    more than the restore itself."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def _restore_some(src: Source, manifest: list[ManifestEntry], specs: Mapping[tuple[str, str], ArraySpec]) -> dict:
@@ -130,15 +160,18 @@ def restore_with(
 ) -> dict[str, int]:
     """Reads the manifest, asks `destinations` for the arrays (so that a
     loader can allocate them from it), checks them and restores."""
-    with Source(source) as src:
+    with _no_cycle_collection(), Source(source) as src:
         manifest = src.manifest()
         specs = destinations(manifest.entries)
-        problems = differences(manifest.entries, specs, partial)
-        if problems:
-            raise ManifestMismatch(problems)
+        mapping = None if partial else matched_mapping(manifest.entries, specs)
+        if mapping is None:
+            problems = differences(manifest.entries, specs, partial)
+            if problems:
+                raise ManifestMismatch(problems)
         if partial:
             return _restore_some(src, manifest.entries, specs)
-        mapping = [(e.kind, e.logical_id, specs[(e.kind, e.name)].ptr, e.nbytes) for e in manifest.entries]
+        if mapping is None:
+            mapping = [(e.kind, e.logical_id, specs[(e.kind, e.name)].ptr, e.nbytes) for e in manifest.entries]
         with DeviceBuffer(len(manifest.raw)) as buf:
             mapping.append((MANIFEST_KIND, MANIFEST_LOGICAL_ID, buf.ptr, len(manifest.raw)))
             stats = src.restore(mapping, chunk_size_mb, direct_io)

@@ -3,9 +3,8 @@
 # that attribute in ways of their own.
 import os
 from collections.abc import Buffer, Mapping
-from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Final
+from typing import Any, Final, NamedTuple
 
 from .vesk import PinnedMmap
 
@@ -31,8 +30,7 @@ class NoManifest(ValueError):
     vesk_error: str
     io_kind: None
 
-@dataclass(frozen=True)
-class ManifestEntry:
+class ManifestEntry(NamedTuple):
     name: str
     kind: str
     logical_id: int

@@ -96,8 +96,30 @@ _Source = str | os.PathLike[str] | Buffer | PinnedMmap
 def _snapshot_layout(source: _Source, label: str | None = None) -> dict[str, Any]:
     """Header fields and the region table as native columns."""
 
-def _snapshot_manifest(source: _Source, label: str | None = None) -> dict[str, Any] | None:
-    """The checked manifest, or None when the snapshot has none."""
+def _snapshot_manifest(
+    source: _Source, label: str | None = None, entry_type: type[tuple[Any, ...]] | None = None
+) -> dict[str, Any] | None:
+    """The checked manifest, or None when the snapshot has none; entries as entry_type (a tuple subclass)."""
+
+def _encode_manifest(
+    entries: list[Any], annotations: dict[str, str] | None, /
+) -> bytes:
+    """The manifest document for entries and annotations (or None)."""
+
+def _array_specs(
+    kind: str,
+    items: list[tuple[Any, Any]],
+    spec_type: type[tuple[Any, ...]],
+    special_type: type | None,
+    special: Callable[[str, Any], Any],
+    /,
+) -> list[tuple[tuple[str, str], Any]]:
+    """Each (name, array) read from its __cuda_array_interface__ as a spec_type."""
+
+def _matched_mapping(
+    entries: list[Any], specs: dict[Any, Any], /
+) -> list[tuple[str, int, int, int]] | None:
+    """The restore mapping when every array matches its entry, else None."""
 
 def _read_region(source: _Source, kind: int, logical_id: int, label: str | None = None) -> bytes:
     """One region's bytes, checked against its CRC-32C."""
@@ -124,5 +146,24 @@ def _device_upload(ptr: int, data: Buffer, /) -> None:
 def _device_download(ptr: int, size: int, /) -> bytes:
     """Copy bytes from the device."""
 
+def _copy(dst: int, src: int, size: int, kind: int, /) -> None:
+    """Copy between raw addresses (1: h2d, 2: d2h)."""
+
+def _pinned_alloc(size: int, /) -> int:
+    """Page-locked host memory."""
+
+def _pinned_free(ptr: int, /) -> None:
+    """Free memory of _pinned_alloc."""
+
 def _device_synchronize() -> None:
     """Wait for all work queued on the current device."""
+
+# Snapshots behind s3:// and http(s):// URLs (vesk.remote).
+def _remote_restore(url: str, mapping: Sequence[_RegionTuple], verify: bool = True) -> _Stats:
+    """Restore a snapshot from an s3:// or http(s):// URL."""
+
+def _remote_stat(url: str, /) -> tuple[str, int, str | None]:
+    """The object's name in messages, its length and its ETag (or None)."""
+
+def _remote_read(url: str, offset: int, size: int, /) -> bytes:
+    """Exactly `size` bytes of the object from `offset`."""

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
+#include <iterator>
 
 #include "format/manifest_json.h"
 
@@ -148,7 +147,86 @@ std::unexpected<ManifestError> mismatch(std::string detail) {
   return std::unexpected(ManifestError{ManifestError::TableMismatch{std::move(detail)}});
 }
 
+// JSON string text of UTF-8 `s`: printable ASCII kept, everything else
+// escaped, code points above U+FFFF as surrogate pairs.
+void append_json_string(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  auto u_escape = [&](std::uint32_t unit) {
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
+  };
+  out += '"';
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; ++i; continue;
+      case '\\': out += "\\\\"; ++i; continue;
+      case '\n': out += "\\n"; ++i; continue;
+      case '\r': out += "\\r"; ++i; continue;
+      case '\t': out += "\\t"; ++i; continue;
+      case '\b': out += "\\b"; ++i; continue;
+      case '\f': out += "\\f"; ++i; continue;
+      default: break;
+    }
+    const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    std::uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (std::size_t k = 1; k < len && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += len;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      u_escape(0xD800 + (cp >> 10));
+      u_escape(0xDC00 + (cp & 0x3FF));
+    } else {
+      u_escape(cp);
+    }
+  }
+  out += '"';
+}
+
+std::string_view kind_text(RegionKind kind) {
+  return kind == RegionKind::Weights ? "weights" : kind == RegionKind::KvLiveBlock ? "kv_live_block" : "metadata";
+}
+
 }  // namespace
+
+std::string encode_manifest(const Manifest& manifest) {
+  std::string out = R"({"format":"vesk-manifest","version":)";
+  out += std::to_string(manifest.annotations ? MANIFEST_VERSION_ANNOTATED : MANIFEST_VERSION_PLAIN);
+  out += R"(,"regions":[)";
+  out.reserve(out.size() + manifest.entries.size() * 128);
+  for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
+    const ManifestEntry& e = manifest.entries[i];
+    out += i == 0 ? R"({"name":)" : R"(,{"name":)";
+    append_json_string(out, e.name);
+    out += R"(,"kind":")";
+    out += kind_text(e.kind);
+    out += R"(","logical_id":)" + std::to_string(e.logical_id) + R"(,"dtype":)";
+    append_json_string(out, e.dtype);
+    out += R"(,"shape":[)";
+    for (std::size_t k = 0; k < e.shape.size(); ++k) out += (k ? "," : "") + std::to_string(e.shape[k]);
+    out += R"(],"nbytes":)" + std::to_string(e.nbytes) + "}";
+  }
+  out += "]";
+  if (manifest.annotations) {
+    out += R"(,"annotations":{)";
+    bool first = true;
+    for (const auto& [key, value] : *manifest.annotations) {
+      if (!first) out += ",";
+      first = false;
+      append_json_string(out, key);
+      out += ":";
+      append_json_string(out, value);
+    }
+    out += "}";
+  }
+  out += "}";
+  return out;
+}
 
 std::string ManifestError::message() const {
   struct Visitor {
@@ -192,27 +270,38 @@ std::expected<Manifest, ManifestError> decode_manifest(std::span<const std::uint
 }
 
 std::expected<void, ManifestError> check_manifest_against_table(const Manifest& manifest, const RegionTable& table) {
+  // Sorted arrays rather than hash sets: a hundred thousand entries are
+  // checked in a few milliseconds, and a repeat sits next to its twin.
   // The table's size for each key; a later duplicate wins, as in a restore.
-  std::unordered_map<std::uint64_t, std::uint64_t> sizes;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> sizes;
   sizes.reserve(table.size());
-  for (const RegionEntry& r : table) sizes[packed({r.kind, r.logical_id})] = r.size;
+  for (const RegionEntry& r : table) sizes.emplace_back(packed({r.kind, r.logical_id}), r.size);
+  std::stable_sort(sizes.begin(), sizes.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  auto size_of = [&](std::uint64_t key) -> std::optional<std::uint64_t> {
+    auto it = std::upper_bound(sizes.begin(), sizes.end(), key, [](std::uint64_t k, const auto& e) { return k < e.first; });
+    if (it == sizes.begin() || std::prev(it)->first != key) return std::nullopt;
+    return std::prev(it)->second;
+  };
 
-  std::unordered_set<std::uint64_t> keys;
-  std::unordered_set<std::string_view> names[3];
+  std::vector<std::pair<std::uint64_t, std::size_t>> keys;
+  std::vector<std::pair<std::string_view, std::size_t>> names;  // sorted by (kind, name) below
   keys.reserve(manifest.entries.size());
-  for (const ManifestEntry& e : manifest.entries) {
+  names.reserve(manifest.entries.size());
+  std::optional<std::uint64_t> itemsize;
+  for (std::size_t i = 0; i < manifest.entries.size(); ++i) {
+    const ManifestEntry& e = manifest.entries[i];
     const RegionKey key{e.kind, e.logical_id};
     if (key == MANIFEST_KEY) return mismatch(describe(e) + " claims the manifest's own region");
-    if (!keys.insert(packed(key)).second) return mismatch(describe(e) + ": the region is named twice");
-    if (!names[static_cast<std::uint32_t>(e.kind)].insert(e.name).second)
-      return mismatch(describe(e) + ": the name appears twice");
-    const auto found = sizes.find(packed(key));
-    if (found == sizes.end()) return mismatch(describe(e) + " is not in the table");
-    if (found->second != e.nbytes) {
+    keys.emplace_back(packed(key), i);
+    names.emplace_back(e.name, i);
+    const auto table_size = size_of(packed(key));
+    if (!table_size) return mismatch(describe(e) + " is not in the table");
+    if (*table_size != e.nbytes) {
       return mismatch(describe(e) + " is " + std::to_string(e.nbytes) + " bytes, the table holds " +
-                      std::to_string(found->second));
+                      std::to_string(*table_size));
     }
-    const auto itemsize = dtype_itemsize(e.dtype);
+    // Most entries share a dtype with the one before.
+    if (i == 0 || e.dtype != manifest.entries[i - 1].dtype) itemsize = dtype_itemsize(e.dtype);
     // An unknown dtype still may not claim more elements than bytes.
     const auto claimed = shape_bytes(e, itemsize.value_or(1));
     if (!claimed || (itemsize ? *claimed != e.nbytes : *claimed > e.nbytes)) {
@@ -220,9 +309,30 @@ std::expected<void, ManifestError> check_manifest_against_table(const Manifest& 
                       std::to_string(e.nbytes) + " bytes");
     }
   }
+  // Writers emit (kind, sorted name) order with ids counted up: usually
+  // nothing to sort.
+  if (!std::is_sorted(keys.begin(), keys.end())) std::sort(keys.begin(), keys.end());
+  for (std::size_t k = 1; k < keys.size(); ++k) {
+    if (keys[k].first == keys[k - 1].first)
+      return mismatch(describe(manifest.entries[keys[k].second]) + ": the region is named twice");
+  }
+  const auto& entries = manifest.entries;
+  const auto by_kind_and_name = [&](const auto& a, const auto& b) {
+    return std::pair(entries[a.second].kind, a.first) < std::pair(entries[b.second].kind, b.first);
+  };
+  if (!std::is_sorted(names.begin(), names.end(), by_kind_and_name))
+    std::sort(names.begin(), names.end(), by_kind_and_name);
+  for (std::size_t k = 1; k < names.size(); ++k) {
+    if (names[k].first == names[k - 1].first && entries[names[k].second].kind == entries[names[k - 1].second].kind)
+      return mismatch(describe(entries[names[k].second]) + ": the name appears twice");
+  }
   for (const RegionEntry& r : table) {
-    const RegionKey key{r.kind, r.logical_id};
-    if (key == MANIFEST_KEY || keys.contains(packed(key))) continue;
+    const std::uint64_t key = packed({r.kind, r.logical_id});
+    if (RegionKey{r.kind, r.logical_id} == MANIFEST_KEY ||
+        std::binary_search(keys.begin(), keys.end(), std::pair(key, std::size_t{0}),
+                           [](const auto& a, const auto& b) { return a.first < b.first; })) {
+      continue;
+    }
     return mismatch("the table holds region " + std::string(region_kind_name(r.kind)) + " " +
                     std::to_string(r.logical_id) + " that the manifest does not name");
   }

@@ -73,6 +73,11 @@ std::uint64_t manifest_size_limit(std::uint64_t table_entries);
 // or an array-interface type string such as "<f4"); nullopt when unknown.
 std::optional<std::uint64_t> dtype_itemsize(std::string_view dtype);
 
+// The document the writers store: compact JSON, every byte outside printable
+// ASCII escaped (as Python's json.dumps writes it), version 2 exactly when
+// there are annotations. The names must be valid UTF-8.
+std::string encode_manifest(const Manifest& manifest);
+
 // Parses the document; checks the schema, nothing about the table.
 std::expected<Manifest, ManifestError> decode_manifest(std::span<const std::uint8_t> bytes);
 

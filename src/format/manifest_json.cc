@@ -93,6 +93,15 @@ Status Cursor::read_string(std::string& out) {
   if (auto s = expect('"'); !s) return s;
   out.clear();
   while (pos_ < text_.size()) {
+    // The plain run up to the next quote, escape or odd byte, in one append.
+    const std::size_t start = pos_;
+    while (pos_ < text_.size()) {
+      const auto b = static_cast<unsigned char>(text_[pos_]);
+      if (b == '"' || b == '\\' || b < 0x20 || b >= 0x80) break;
+      ++pos_;
+    }
+    out.append(text_.substr(start, pos_ - start));
+    if (pos_ >= text_.size()) break;
     const auto c = static_cast<unsigned char>(text_[pos_++]);
     if (c == '"') return {};
     if (c == '\\') {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "format/region.h"
 #include "io/readable_file.h"
 
 namespace vesk {
@@ -20,10 +21,14 @@ IoResult<std::unique_ptr<FileByteSource>> open_file_source(const std::string& pa
 
 IoResult<void> MemoryByteSource::read_exact(std::span<std::byte> buf, std::uint64_t offset) const {
   if (offset > bytes_.size() || buf.size() > bytes_.size() - offset) {
-    return std::unexpected(IoError::custom(
-        IoErrorKind::UnexpectedEof, "read of " + std::to_string(buf.size()) + " bytes at offset " +
-                                        std::to_string(offset) + " runs past the end of " +
-                                        std::to_string(bytes_.size()) + " bytes"));
+    // Worded as the restores from memory word the same shortage, so that a
+    // buffer gives one error whichever path reads it.
+    const std::string message =
+        offset == 0 && buf.size() == HEADER_SIZE
+            ? "data too short for header: " + std::to_string(bytes_.size()) + " bytes"
+            : "data too short: need byte " + std::to_string(offset) + ".." + std::to_string(offset + buf.size()) +
+                  " but len is " + std::to_string(bytes_.size());
+    return std::unexpected(IoError::custom(IoErrorKind::UnexpectedEof, message));
   }
   if (!buf.empty()) std::memcpy(buf.data(), bytes_.data() + offset, buf.size());
   return {};

@@ -16,6 +16,8 @@ struct PipelineConfig {
   bool try_direct_io = true;
   // How each chunk's file read is split into requests in flight together.
   IoPieces io_pieces = kReadIoPieces;
+  // false: a restore skips the region checksums (VESK_VERIFY=0 does too).
+  bool verify_checksums = true;
   // The allocations that hold the regions (the device check's), which
   // bound merged copies; null: no two regions' copies are merged.
   const DeviceAllocations* allocations = nullptr;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "backend/backend.h"
+#include "io/byte_source.h"
 #include "pipeline/checksum.h"
 #include "pipeline/chunk_geometry.h"
 #include "pipeline/config.h"
@@ -34,5 +35,11 @@ using ChunkCrcFold = std::expected<void, RestoreError> (*)(std::span<const std::
 std::expected<RestoreStats, RestoreError> restore_pipelined(const Backend& backend, const std::string& path,
                                                             const RegionResolver& resolve,
                                                             const PipelineConfig& config);
+
+// The same restore from any source (a remote object, a buffer): the chunks
+// come from the source's reads, the rest is as for a file.
+std::expected<RestoreStats, RestoreError> restore_pipelined_from(const Backend& backend, const ByteSource& source,
+                                                                 const RegionResolver& resolve,
+                                                                 const PipelineConfig& config);
 
 }  // namespace vesk

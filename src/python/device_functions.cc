@@ -99,6 +99,51 @@ PyObject* device_download(PyObject*, PyObject* args) {
   });
 }
 
+// _copy(dst, src, size, kind): a copy between raw addresses, kind 1 host
+// to device, 2 device to host (the benchmark's page-locked buffers).
+PyObject* raw_copy(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
+    unsigned long long dst = 0, src = 0, size = 0;
+    int kind = 0;
+    if (!PyArg_ParseTuple(args, "KKKi:_copy", &dst, &src, &size, &kind)) return nullptr;
+    if (kind != cudaMemcpyHostToDevice && kind != cudaMemcpyDeviceToHost) {
+      PyErr_SetString(PyExc_ValueError, "kind must be 1 (host to device) or 2 (device to host)");
+      return nullptr;
+    }
+    if (size == 0) Py_RETURN_NONE;
+    const cudaError_t s = unlocked([&] {
+      return cuda().cudaMemcpy(as_pointer(dst), as_pointer(src), static_cast<std::size_t>(size),
+                               static_cast<cudaMemcpyKind>(kind));
+    });
+    if (s != cudaSuccess) return raise_cuda(s, kind == cudaMemcpyHostToDevice ? "cudaMemcpy(h2d)" : "cudaMemcpy(d2h)");
+    Py_RETURN_NONE;
+  });
+}
+
+// _pinned_alloc(size) -> int / _pinned_free(ptr): page-locked host memory.
+PyObject* pinned_alloc(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
+    Py_ssize_t size = 0;
+    if (!PyArg_ParseTuple(args, "n:_pinned_alloc", &size)) return nullptr;
+    void* ptr = nullptr;
+    if (cudaError_t s = cuda().cudaMallocHost(&ptr, static_cast<std::size_t>(size < 1 ? 1 : size)); s != cudaSuccess)
+      return raise_cuda(s, "cudaMallocHost");
+    return PyLong_FromVoidPtr(ptr);
+  });
+}
+
+PyObject* pinned_free(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (!bind_cuda_runtime()) return nullptr;
+    unsigned long long address = 0;
+    if (!PyArg_ParseTuple(args, "K:_pinned_free", &address)) return nullptr;
+    if (cudaError_t s = cuda().cudaFreeHost(as_pointer(address)); s != cudaSuccess) return raise_cuda(s, "cudaFreeHost");
+    Py_RETURN_NONE;
+  });
+}
+
 // _device_synchronize(): waits for all work queued on the current device.
 PyObject* device_synchronize(PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
@@ -115,6 +160,10 @@ PyMethodDef kMethods[] = {
     {"_device_upload", device_upload, METH_VARARGS, "_device_upload(ptr, data, /)\n--\n\nCopy bytes to the device."},
     {"_device_download", device_download, METH_VARARGS,
      "_device_download(ptr, size, /)\n--\n\nCopy bytes from the device."},
+    {"_copy", raw_copy, METH_VARARGS,
+     "_copy(dst, src, size, kind, /)\n--\n\nCopy between raw addresses (1: h2d, 2: d2h)."},
+    {"_pinned_alloc", pinned_alloc, METH_VARARGS, "_pinned_alloc(size, /)\n--\n\nPage-locked host memory."},
+    {"_pinned_free", pinned_free, METH_VARARGS, "_pinned_free(ptr, /)\n--\n\nFree memory of _pinned_alloc."},
     {"_device_synchronize", device_synchronize, METH_NOARGS,
      "_device_synchronize()\n--\n\nWait for all work queued on the current device."},
     {nullptr, nullptr, 0, nullptr},

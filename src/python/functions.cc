@@ -395,4 +395,10 @@ PyMethodDef g_functions[] = {
 
 std::span<PyMethodDef> module_functions() { return g_functions; }
 
+PyObject* restore_with_mapping(PyObject* mapping_obj, const RestoreRunner& run) {
+  auto tuples = convert_arg("mapping", [&] { return to_region_tuples(mapping_obj); });
+  if (!tuples) return nullptr;
+  return restore_mapped(std::move(*tuples), run);
+}
+
 }  // namespace vesk::py

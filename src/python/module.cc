@@ -7,10 +7,12 @@
 #include <iterator>
 #include <string_view>
 
+#include "python/array_specs.h"
 #include "python/device_functions.h"
 #include "python/errors.h"
 #include "python/functions.h"
 #include "python/host_tools.h"
+#include "python/remote_functions.h"
 #include "python/pinned_mmap.h"
 #include "python/reader_functions.h"
 #include "python/py_ref.h"
@@ -108,6 +110,8 @@ PyObject* create_module() {
   if (PyModule_AddFunctions(module.get(), host_tool_methods()) != 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), reader_methods()) != 0) return nullptr;
   if (PyModule_AddFunctions(module.get(), device_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), array_spec_methods()) != 0) return nullptr;
+  if (PyModule_AddFunctions(module.get(), remote_methods()) != 0) return nullptr;
   return module.release();
 }
 

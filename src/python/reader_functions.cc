@@ -1,6 +1,8 @@
 #include "python/reader_functions.h"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <cstdint>
 #include <vector>
 
@@ -87,7 +89,14 @@ const char* kind_name(RegionKind kind) {
   return kind == RegionKind::Weights ? "weights" : kind == RegionKind::KvLiveBlock ? "kv_live_block" : "metadata";
 }
 
-PyObject* entry_tuple(const ManifestEntry& e) {
+// The last dtype's text and object: a manifest repeats a few dtypes, so
+// the entries share one object for each run.
+struct DtypeCache {
+  std::string text;
+  PyRef object;
+};
+
+PyObject* entry_tuple(const ManifestEntry& e, PyObject* entry_type, DtypeCache& dtypes) {
   PyRef shape = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(e.shape.size())));
   if (!shape) return nullptr;
   for (std::size_t i = 0; i < e.shape.size(); ++i) {
@@ -96,18 +105,34 @@ PyObject* entry_tuple(const ManifestEntry& e) {
     PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(i), n);
   }
   PyRef name = PyRef::steal(text(e.name));
-  PyRef dtype = PyRef::steal(text(e.dtype));
+  if (!dtypes.object || dtypes.text != e.dtype) {
+    dtypes.object = PyRef::steal(text(e.dtype));
+    dtypes.text = e.dtype;
+  }
+  PyRef dtype = dtypes.object ? PyRef::borrow(dtypes.object.get()) : PyRef();
   if (!name || !dtype) return nullptr;
-  return Py_BuildValue("(OskOOK)", name.get(), kind_name(e.kind), static_cast<unsigned long>(e.logical_id), dtype.get(),
-                       shape.get(), static_cast<unsigned long long>(e.nbytes));
+  PyRef kind = PyRef::steal(PyUnicode_InternFromString(kind_name(e.kind)));
+  PyRef id = PyRef::steal(PyLong_FromUnsignedLong(e.logical_id));
+  PyRef nbytes = PyRef::steal(PyLong_FromUnsignedLongLong(e.nbytes));
+  if (!kind || !id || !nbytes) return nullptr;
+  // A tuple subclass is allocated as tuple.__new__ would, without running
+  // its Python-level constructor.
+  PyObject* row = entry_type == nullptr || entry_type == Py_None
+                      ? PyTuple_New(6)
+                      : reinterpret_cast<PyTypeObject*>(entry_type)->tp_alloc(reinterpret_cast<PyTypeObject*>(entry_type), 6);
+  if (row == nullptr) return nullptr;
+  PyObject* fields[] = {name.release(), kind.release(), id.release(), dtype.release(), shape.release(), nbytes.release()};
+  for (Py_ssize_t k = 0; k < 6; ++k) PyTuple_SET_ITEM(row, k, fields[k]);
+  return row;
 }
 
-PyObject* manifest_dict(const ManifestRegion& region) {
+PyObject* manifest_dict(const ManifestRegion& region, PyObject* entry_type) {
   const Manifest& m = region.manifest;
   PyRef entries = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(m.entries.size())));
   if (!entries) return nullptr;
+  DtypeCache dtypes;
   for (std::size_t i = 0; i < m.entries.size(); ++i) {
-    PyObject* item = entry_tuple(m.entries[i]);
+    PyObject* item = entry_tuple(m.entries[i], entry_type, dtypes);
     if (!item) return nullptr;
     PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -127,32 +152,38 @@ PyObject* manifest_dict(const ManifestRegion& region) {
 }
 
 // Runs `body(source, layout)` on the object's source after reading its layout.
+// `extra` is an optional third argument handed to the body (or null).
 template <class Body>
 PyObject* with_layout(const char* format, PyObject* args, PyObject* kwargs, Body&& body) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"source", "label", nullptr};
-    PyObject *source_obj = nullptr, *label_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keyword_list(names), &source_obj, &label_obj)) return nullptr;
+    static const char* names[] = {"source", "label", "entry_type", nullptr};
+    PyObject *source_obj = nullptr, *label_obj = nullptr, *extra = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keyword_list(names), &source_obj, &label_obj, &extra))
+      return nullptr;
     auto source = open_py_source(source_obj, label_obj);
     if (!source) return nullptr;
     auto layout = read_snapshot_layout(*source->source);
     if (!layout) return raise_error(layout.error());
-    return body(*source->source, *layout);
+    return body(*source->source, *layout, extra);
   });
 }
 
 PyObject* snapshot_layout(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_layout("O|O:_snapshot_layout", args, kwargs,
-                     [](const ByteSource&, const SnapshotLayout& layout) { return layout_dict(layout); });
+  return with_layout("O|OO:_snapshot_layout", args, kwargs,
+                     [](const ByteSource&, const SnapshotLayout& layout, PyObject*) { return layout_dict(layout); });
 }
 
 PyObject* snapshot_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_layout("O|O:_snapshot_manifest", args, kwargs,
-                     [](const ByteSource& source, const SnapshotLayout& layout) -> PyObject* {
+  return with_layout("O|OO:_snapshot_manifest", args, kwargs,
+                     [](const ByteSource& source, const SnapshotLayout& layout, PyObject* entry_type) -> PyObject* {
                        auto manifest = read_snapshot_manifest(source, layout.table);
                        if (!manifest) return raise_error(manifest.error());
                        if (!*manifest) Py_RETURN_NONE;
-                       return manifest_dict(**manifest);
+                       if (entry_type != nullptr && entry_type != Py_None && (!PyType_Check(entry_type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(entry_type), &PyTuple_Type))) {
+                         PyErr_SetString(PyExc_TypeError, "entry_type must be a tuple subclass");
+                         return nullptr;
+                       }
+                       return manifest_dict(**manifest, entry_type);
                      });
 }
 
@@ -218,6 +249,79 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+std::optional<std::string> utf8_of(PyObject* obj, const char* what) {
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8AndSize(obj, &len) : nullptr;
+  if (text == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be str", what);
+    return std::nullopt;
+  }
+  return std::string(text, static_cast<std::size_t>(len));
+}
+
+bool entry_from_tuple(PyObject* row, ManifestEntry& e) {
+  unsigned long logical_id = 0;
+  unsigned long long nbytes = 0;
+  PyObject *name = nullptr, *kind = nullptr, *dtype = nullptr, *shape = nullptr;
+  if (!PyArg_ParseTuple(row, "OOkOOK:manifest entry", &name, &kind, &logical_id, &dtype, &shape, &nbytes)) return false;
+  auto name_text = utf8_of(name, "a name");
+  auto kind_text = name_text ? utf8_of(kind, "a kind") : std::nullopt;
+  auto dtype_text = kind_text ? utf8_of(dtype, "a dtype") : std::nullopt;
+  if (!dtype_text) return false;
+  if (*kind_text != "weights" && *kind_text != "kv_live_block" && *kind_text != "metadata") {
+    PyErr_Format(PyExc_ValueError, "unknown region kind %R", kind);
+    return false;
+  }
+  e.name = std::move(*name_text);
+  e.kind = *kind_text == "weights" ? RegionKind::Weights : *kind_text == "kv_live_block" ? RegionKind::KvLiveBlock
+                                                                                         : RegionKind::Metadata;
+  e.logical_id = static_cast<std::uint32_t>(logical_id);
+  e.dtype = std::move(*dtype_text);
+  e.nbytes = nbytes;
+  PyRef dims = PyRef::steal(PySequence_Tuple(shape));
+  if (!dims) return false;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(dims.get()); ++k) {
+    e.shape.push_back(PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(dims.get(), k)));
+    if (PyErr_Occurred()) return false;
+  }
+  return true;
+}
+
+// _encode_manifest(entries, annotations) -> bytes: the stored document for
+// entries (name, kind, logical_id, dtype, shape, nbytes) and annotations (a
+// dict of str to str, or None for a version 1 manifest).
+PyObject* encode_manifest_bytes(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *entries = nullptr, *annotations = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O:_encode_manifest", &PyList_Type, &entries, &annotations)) return nullptr;
+    Manifest m;
+    m.entries.resize(static_cast<std::size_t>(PyList_GET_SIZE(entries)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+      if (!entry_from_tuple(PyList_GET_ITEM(entries, i), m.entries[static_cast<std::size_t>(i)])) return nullptr;
+    }
+    if (annotations != Py_None) {
+      if (!PyDict_Check(annotations)) {
+        PyErr_SetString(PyExc_TypeError, "annotations must map str to str");
+        return nullptr;
+      }
+      m.annotations.emplace();
+      PyObject *key = nullptr, *value = nullptr;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(annotations, &pos, &key, &value)) {
+        auto k = PyUnicode_Check(key) ? utf8_of(key, "an annotation") : std::nullopt;
+        auto v = k && PyUnicode_Check(value) ? utf8_of(value, "an annotation") : std::nullopt;
+        if (!v) {
+          if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "annotations must map str to str");
+          return nullptr;
+        }
+        m.annotations->emplace_back(std::move(*k), std::move(*v));
+      }
+    }
+    const std::string text = encode_manifest(m);
+    return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
 constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
@@ -229,11 +333,14 @@ PyMethodDef kMethods[] = {
     {"_snapshot_layout", as_cfunction<snapshot_layout>(), kFlags,
      "_snapshot_layout(source, label=None)\n--\n\nHeader fields and the region table as native columns."},
     {"_snapshot_manifest", as_cfunction<snapshot_manifest>(), kFlags,
-     "_snapshot_manifest(source, label=None)\n--\n\nThe checked manifest, or None when the snapshot has none."},
+     "_snapshot_manifest(source, label=None, entry_type=None)\n--\n\n"
+     "The checked manifest, or None when the snapshot has none; entries as entry_type (a tuple subclass)."},
     {"_read_region", as_cfunction<read_one_region>(), kFlags,
      "_read_region(source, kind, logical_id, label=None)\n--\n\nOne region's bytes, checked against its CRC-32C."},
     {"_verify", as_cfunction<verify>(), kFlags,
      "_verify(source, progress, label=None)\n--\n\nRecompute every recorded CRC-32C."},
+    {"_encode_manifest", encode_manifest_bytes, METH_VARARGS,
+     "_encode_manifest(entries, annotations, /)\n--\n\nThe manifest document for entries and annotations (or None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "python/reader_source.h"
 
 #include "pipeline/error_wrap.h"
+#include "remote/remote_source.h"
 #include "python/error_attributes.h"
 #include "python/pinned_mmap.h"
 
@@ -27,6 +28,26 @@ std::optional<std::string> label_text(PyObject* label) {
   return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
+// A remote object whose reads let other Python threads run while they wait
+// on the network; a read on a thread without the interpreter lock (a
+// reader's worker) goes straight through.
+class UnlockedReads final : public ByteSource {
+ public:
+  explicit UnlockedReads(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+  std::uint64_t length() const override { return inner_->length(); }
+  std::string label() const override { return inner_->label(); }
+  IoResult<void> read_exact(std::span<std::byte> buf, std::uint64_t offset) const override {
+    if (!PyGILState_Check()) return inner_->read_exact(buf, offset);
+    PyThreadState* saved = PyEval_SaveThread();
+    auto r = inner_->read_exact(buf, offset);
+    PyEval_RestoreThread(saved);
+    return r;
+  }
+
+ private:
+  std::unique_ptr<ByteSource> inner_;
+};
+
 }  // namespace
 
 std::unique_ptr<PySource> open_py_source(PyObject* obj, PyObject* label) {
@@ -51,7 +72,19 @@ std::unique_ptr<PySource> open_py_source(PyObject* obj, PyObject* label) {
   if (is_path(obj)) {
     auto path = fs_text(obj);
     if (!path) return nullptr;
-    auto file = open_file_source(*path);
+    // A URL in a str is a remote object; the interpreter lock is released
+    // while it is reached.
+    IoResult<std::unique_ptr<ByteSource>> file = std::unexpected(IoError::custom(IoErrorKind::Other, ""));
+    if (PyUnicode_Check(obj) && is_remote_url(*path)) {
+      PyThreadState* saved = PyEval_SaveThread();
+      auto remote = open_remote_source(*path);
+      PyEval_RestoreThread(saved);
+      file = remote ? IoResult<std::unique_ptr<ByteSource>>(std::make_unique<UnlockedReads>(std::move(*remote)))
+                    : std::unexpected(remote.error());
+    } else {
+      auto local = open_file_source(*path);
+      file = local ? IoResult<std::unique_ptr<ByteSource>>(std::move(*local)) : std::unexpected(local.error());
+    }
     if (!file) {
       raise_error(ReadError{ReadError::Restore{io_err<RestoreError>(file.error())}});
       return nullptr;
@@ -61,7 +94,7 @@ std::unique_ptr<PySource> open_py_source(PyObject* obj, PyObject* label) {
     } else {
       // The same open file, under the caller's name for it.
       struct Renamed final : ByteSource {
-        std::unique_ptr<FileByteSource> inner;
+        std::unique_ptr<ByteSource> inner;
         std::string name;
         std::uint64_t length() const override { return inner->length(); }
         IoResult<void> read_exact(std::span<std::byte> buf, std::uint64_t offset) const override {

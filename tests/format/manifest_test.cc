@@ -61,6 +61,23 @@ TEST(ManifestDecode, RefusesEverythingElseAsMalformed) {
   }
 }
 
+TEST(ManifestEncode, WritesWhatTheReaderReadsBackInPrintableAscii) {
+  Manifest m;
+  m.entries.push_back(ManifestEntry{"q\"\\\n\x01\xc3\xa9\xf0\x9f\x98\x80", RegionKind::KvLiveBlock, 7, "<f4", {2, 0, 3}, 0});
+  m.annotations.emplace();
+  m.annotations->emplace_back("k", "");
+  const std::string text = encode_manifest(m);
+  EXPECT_NE(text.find(R"("version":2)"), std::string::npos);
+  for (char c : text) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << static_cast<int>(c);
+  auto back = decode(text);
+  ASSERT_TRUE(back) << back.error().message();
+  EXPECT_EQ(back->entries[0].name, m.entries[0].name);
+  EXPECT_EQ(back->entries[0].shape, m.entries[0].shape);
+  EXPECT_EQ(back->annotations, m.annotations);
+  m.annotations.reset();
+  EXPECT_EQ(decode(encode_manifest(m))->version, MANIFEST_VERSION_PLAIN);
+}
+
 TEST(ManifestTable, ItemsizesCoverTheServingDtypes) {
   for (const char* one : {"bool", "int8", "uint8", "float8_e4m3fn", "float8_e5m2", "|u1"}) {
     EXPECT_EQ(dtype_itemsize(one), 1u) << one;

@@ -34,7 +34,7 @@ class ShrinkingSource final : public ByteSource {
   IoResult<void> read_exact(std::span<std::byte> buf, std::uint64_t offset) const override {
     const std::uint64_t held = reads_++ == 0 ? bytes_.size() : shrink_to_;
     if (offset + buf.size() > held) return std::unexpected(IoError::custom(IoErrorKind::UnexpectedEof, "cut short"));
-    std::memcpy(buf.data(), bytes_.data() + offset, buf.size());
+    if (!buf.empty()) std::memcpy(buf.data(), bytes_.data() + offset, buf.size());
     return {};
   }
   std::string label() const override { return "shrinking"; }

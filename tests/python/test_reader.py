@@ -163,6 +163,12 @@ def test_torch_load_to_the_cpu_and_by_name(monkeypatch, tmp_path, device, runtim
              "y": torch.Tensor((2,), torch.float32, data=bytes(range(8, 16)))}
     path = tmp_path / "state.vesk"
     vt.save(path, state, metadata={"origin": "test"})
+    # The one-byte dtypes of serving (float8 weights, quantized ints, masks).
+    small = {}
+    for name in ("float8_e4m3fn", "float8_e5m2", "int8", "uint8", "bool"):
+        setattr(torch, name, torch.dtype(name, 1))
+        small[name] = torch.Tensor((3,), getattr(torch, name), data=bytes([1, 0, 2]))
+    vt.save(tmp_path / "small.vesk", small)
     # The CPU load needs no device: the runtime is never asked.
     device_calls = ("cudaMalloc", "cudaMemcpy", "cudaMemcpyAsync", "cudaDeviceSynchronize", "cudaStreamCreate")
     before = [runtime.calls(c) for c in device_calls]
@@ -173,6 +179,8 @@ def test_torch_load_to_the_cpu_and_by_name(monkeypatch, tmp_path, device, runtim
     with pytest.raises(KeyError, match="not in the snapshot: 'nope'"):
         vt.load(path, device="cpu", names=["nope"])
     assert named.open(path).annotations == {"origin": "test"}
+    back = vt.load(tmp_path / "small.vesk", device="cpu")
+    assert {n: (t.dtype.name, t.data) for n, t in back.items()} == {n: (n, bytes([1, 0, 2])) for n in small}
     assert [runtime.calls(c) for c in device_calls] == before
     some = vt.load(path, device="cuda:0", names=["x"])
     assert list(some) == ["x"] and some["x"].read() == bytes(range(8))
@@ -180,6 +188,24 @@ def test_torch_load_to_the_cpu_and_by_name(monkeypatch, tmp_path, device, runtim
 
 def test_errors_carry_their_variant_and_io_kind(tmp_path, device):
     import vesk
+
+    # A table entry of an unknown kind: the same error from every source.
+    data = bytearray(crafted([W0], doc(entry("w", 0, [16], 16))))
+    data[4096:4100] = (7).to_bytes(4, "little")
+    (tmp_path / "kind7.vesk").write_bytes(data)
+    for source in (bytes(data), str(tmp_path / "kind7.vesk")):
+        with pytest.raises(RuntimeError) as e:
+            named.read_manifest(source)
+        assert str(e.value) == ("vesk runtime error: snapshot parse failed: region table parse failed: unknown "
+                                "region kind discriminant: 7") and e.value.vesk_error == "UnknownKind"
+    # A buffer too short for its header or its table: the reader words it as the restores from memory do.
+    for short in (b"VESK", bytes(data[:4100])):
+        texts = set()
+        for call in (named.read_manifest, lambda b: vesk.restore_from_bytes_auto(b, [])):
+            with pytest.raises(RuntimeError) as e:
+                call(short)
+            texts.add(str(e.value))
+        assert len(texts) == 1, texts
 
     with pytest.raises(RuntimeError) as e:
         vesk.restore_from_file_pipelined(str(tmp_path / "missing.vesk"), [])
@@ -234,7 +260,7 @@ def test_verify_of_a_file_that_shrinks_is_an_error_not_a_crash(tmp_path, device)
 
 
 def test_an_unpublished_temporary_file_is_called_one(tmp_path, device, capsys):
-    path, _ = frozen(tmp_path, device)
+    path, _ = frozen(tmp_path, device, annotations={"note\x1b[2J": "a\nb"})
     temp = tmp_path / "named.vesk.vesk-incomplete"
     os.rename(path, temp)
     with _cli.Layout(str(temp)) as info:
@@ -243,3 +269,23 @@ def test_an_unpublished_temporary_file_is_called_one(tmp_path, device, capsys):
     with _cli.Layout(str(temp)) as info:
         _cli.check_layout(cli_args(temp, as_json=True), info)
     assert json.loads(capsys.readouterr().out)["unpublished"] is True
+    # inspect says it too, and shows annotations escaped.
+    with _cli.Layout(str(temp)) as info:
+        assert _cli.print_inspect(cli_args(temp), info) == 0
+    out = capsys.readouterr().out
+    assert "note            this is an unpublished temporary file" in out and "\x1b" not in out
+    assert "annotation      note\\x1b[2J = a\\nb" in out
+
+
+def test_names_round_trip_and_older_readers_can_parse_the_manifest(tmp_path, device):
+    names = ["plain", 'quote"back\\slash', "tab\tnew\nline\x01", "é", "😀 emoji", ""]
+    arrays = {name: DeviceArray(device, (4,), "|u1", bytes([i] * 4)) for i, name in enumerate(names)}
+    path = tmp_path / "names.vesk"
+    named.freeze(path, weights=arrays, annotations={"ключ": "значение\n"})
+    with named.open(path) as snap:
+        assert snap.names() == sorted(names) and snap.annotations == {"ключ": "значение\n"}
+        raw = snap._manifest.raw
+        assert [snap.read(n)[0] for n in names] == list(range(len(names)))
+    raw.decode("ascii")  # every byte outside printable ASCII escaped, as older readers need
+    doc = json.loads(raw)
+    assert doc["version"] == 2 and [r["name"] for r in doc["regions"]] == sorted(names)
