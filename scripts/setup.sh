@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev libisal-dev libcurl4-openssl-dev curl fio clang-16 libclang-rt-16-dev)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev libisal-dev libzstd-dev libcurl4-openssl-dev curl fio clang-16
+  libclang-rt-16-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

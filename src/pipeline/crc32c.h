@@ -1,22 +1,18 @@
-// CRC-32C (Castagnoli): sequential, continued, combined, and split across
-// eight threads for pieces of 4 MiB or more. Finished-CRC convention
-// throughout: crc32c of no bytes is 0, and crc32c_append(crc32c(A), B)
-// equals crc32c(A followed by B).
+// CRC-32C (Castagnoli) split across eight threads for pieces of 4 MiB or
+// more, on top of the sequential arithmetic of codec/crc32c.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "codec/crc32c.h"
+
 namespace vesk {
 
 inline constexpr std::size_t kParallelCrcThreshold = 4u << 20;
 inline constexpr unsigned kCrcShards = 8;
 
-std::uint32_t crc32c(std::span<const std::byte> bytes);
-std::uint32_t crc32c_append(std::uint32_t crc, std::span<const std::byte> bytes);
-// CRC of A followed by B from crc(A), crc(B) and len(B).
-std::uint32_t crc32c_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t len_b);
 // Equals crc32c_append(initial_crc, bytes); throws InternalFailure("crc worker panic").
 std::uint32_t crc32c_append_parallel(std::uint32_t initial_crc, std::span<const std::byte> bytes);
 
@@ -34,10 +30,6 @@ void crc32c_append_pieces(std::span<CrcPiece> pieces);
 
 // Building blocks, exposed for tests.
 namespace detail {
-// The library's length parameter is an int: longer input goes in pieces of
-// at most `piece` bytes (1 GiB in production).
-inline constexpr std::size_t kCrcPieceBytes = std::size_t{1} << 30;
-std::uint32_t crc32c_append_in_pieces(std::uint32_t crc, std::span<const std::byte> bytes, std::size_t piece);
 // The eight-thread split of crc32c_append_parallel with the per-shard CRC
 // supplied by the caller; a shard that throws ends in
 // InternalFailure("crc worker panic") after every started thread has been

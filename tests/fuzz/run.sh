@@ -11,11 +11,11 @@ seconds=${VESK_FUZZ_SECONDS:-20}
 cxx=${VESK_FUZZ_CXX:-clang++-16}
 
 cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= >/dev/null
-cmake --build "$build" -j"${JOBS:-$(nproc)}" --target fuzz_prelude fuzz_memory_restore
+cmake --build "$build" -j"${JOBS:-$(nproc)}" --target fuzz_prelude fuzz_memory_restore fuzz_codec
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-for name in prelude memory_restore; do
+for name in prelude memory_restore codec; do
   seeds=$root/tests/fuzz/corpus/${name%_restore}
   work=$build/work-$name
   mkdir -p "$work"
