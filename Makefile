@@ -75,6 +75,7 @@ bench: build
 	build/bench_memory_restores
 	build/bench_device_check
 	build/bench_region_count 262144 $(CURDIR)/build
+	PYTHONPATH=build/python $(VENV_PY) -m vesk._bench_named 100000 $(CURDIR)/build 3
 	build/bench_codec
 
 # Restores of a 1 GiB snapshot from nginx and rclone's S3 server, beside curl.
