@@ -205,11 +205,20 @@ std::string encode_manifest(const Manifest& manifest) {
     append_json_string(out, e.name);
     out += R"(,"kind":")";
     out += kind_text(e.kind);
-    out += R"(","logical_id":)" + std::to_string(e.logical_id) + R"(,"dtype":)";
+    // Appended piece by piece: g++ 12 at -O3 misreads `"literal" + string`
+    // as an overlapping copy (-Wrestrict).
+    out += R"(","logical_id":)";
+    out += std::to_string(e.logical_id);
+    out += R"(,"dtype":)";
     append_json_string(out, e.dtype);
     out += R"(,"shape":[)";
-    for (std::size_t k = 0; k < e.shape.size(); ++k) out += (k ? "," : "") + std::to_string(e.shape[k]);
-    out += R"(],"nbytes":)" + std::to_string(e.nbytes) + "}";
+    for (std::size_t k = 0; k < e.shape.size(); ++k) {
+      if (k) out += ',';
+      out += std::to_string(e.shape[k]);
+    }
+    out += R"(],"nbytes":)";
+    out += std::to_string(e.nbytes);
+    out += '}';
   }
   out += "]";
   if (manifest.annotations) {

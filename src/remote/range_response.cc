@@ -101,7 +101,7 @@ std::optional<IoError> check_range_head(const ResponseHead& head, std::uint64_t 
     if (!range || !range->first || *range->first != from || *range->last != to - 1 ||
         (object.length && range->total != *object.length))
       return mismatch(label, "asked for " + range_text(from, to) +
-                                 (object.length ? "/" + std::to_string(*object.length) : std::string()) +
+                                 (object.length ? std::string("/") + std::to_string(*object.length) : std::string()) +
                                  ", the server answered Content-Range: " + *head.content_range);
     if (head.content_length && *head.content_length != asked)
       return mismatch(label, "asked for " + std::to_string(asked) + " bytes, the server announced " +
