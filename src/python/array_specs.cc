@@ -182,7 +182,7 @@ bool c_contiguous(PyObject* shape, PyObject* strides, std::uint64_t itemsize) {
   return true;
 }
 
-// The spec tuple (ptr, nbytes, dtype, shape, readonly), or null with the
+// The array's description (ptr, nbytes, dtype, shape, readonly), or null with the
 // refusal raised. `label` names the array in every message.
 template <class Label>
 PyObject* spec_of(const Label& make_label, PyObject* obj, PyObject* spec_type) {
@@ -257,7 +257,7 @@ PyObject* spec_of(const Label& make_label, PyObject* obj, PyObject* spec_type) {
 }
 
 // _array_specs(kind, items, spec_type, special_type, special) -> list of
-// ((kind, name), spec). `items` is a list of (name, object); an object that
+// ((kind, name), description). `items` is a list of (name, object); an object that
 // is a `spec_type` already is kept, one of `special_type` (PyTorch's tensor
 // class, or None) goes to `special(label, obj)`.
 PyObject* array_specs(PyObject*, PyObject* args) {
@@ -313,9 +313,9 @@ PyObject* array_specs(PyObject*, PyObject* args) {
 
 // _matched_mapping(entries, specs) -> list | None: the restore mapping
 // (kind, logical id, ptr, nbytes) when every manifest entry (name, kind,
-// logical_id, dtype, shape, nbytes) has a writable spec (ptr, nbytes, dtype,
+// logical_id, dtype, shape, nbytes) has a writable array (ptr, nbytes, dtype,
 // shape, readonly) of exactly its dtype, shape and size under (kind, name),
-// and no spec is left over; None otherwise, for the caller to say why.
+// and no array is left over; None otherwise, for the caller to say why.
 PyObject* matched_mapping(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject *entries = nullptr, *specs = nullptr;

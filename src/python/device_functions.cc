@@ -32,10 +32,28 @@ cudaError_t unlocked(Call&& call) {
 
 void* as_pointer(unsigned long long address) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)); }
 
-// _device_alloc(size) -> int: an allocation on the current device.
-PyObject* device_alloc(PyObject*, PyObject* args) {
+// Every function here needs the runtime: bound at the first of them.
+template <class Body>
+PyObject* device_call(Body&& body) {
   return guarded([&]() -> PyObject* {
     if (!bind_cuda_runtime()) return nullptr;
+    return body();
+  });
+}
+
+// One synchronous copy of `size` bytes (none for 0), its failure raised
+// under the direction's label.
+bool copy_or_raise(void* dst, const void* src, std::size_t size, cudaMemcpyKind kind) {
+  if (size == 0) return true;
+  const cudaError_t s = unlocked([&] { return cuda().cudaMemcpy(dst, src, size, kind); });
+  if (s == cudaSuccess) return true;
+  raise_cuda(s, kind == cudaMemcpyHostToDevice ? "cudaMemcpy(h2d)" : "cudaMemcpy(d2h)");
+  return false;
+}
+
+// _device_alloc(size) -> int: an allocation on the current device.
+PyObject* device_alloc(PyObject*, PyObject* args) {
+  return device_call([&]() -> PyObject* {
     Py_ssize_t size = 0;
     if (!PyArg_ParseTuple(args, "n:_device_alloc", &size)) return nullptr;
     if (size < 0) {
@@ -51,8 +69,7 @@ PyObject* device_alloc(PyObject*, PyObject* args) {
 
 // _device_free(ptr): frees an allocation of _device_alloc.
 PyObject* device_free(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_cuda_runtime()) return nullptr;
+  return device_call([&]() -> PyObject* {
     unsigned long long address = 0;
     if (!PyArg_ParseTuple(args, "K:_device_free", &address)) return nullptr;
     if (cudaError_t s = cuda().cudaFree(as_pointer(address)); s != cudaSuccess) return raise_cuda(s, "cudaFree");
@@ -62,24 +79,19 @@ PyObject* device_free(PyObject*, PyObject* args) {
 
 // _device_upload(ptr, data): copies a buffer's bytes to device memory.
 PyObject* device_upload(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_cuda_runtime()) return nullptr;
+  return device_call([&]() -> PyObject* {
     auto view = std::make_unique<BufferView>();
     unsigned long long address = 0;
     if (!PyArg_ParseTuple(args, "Ky*:_device_upload", &address, view->fill_target())) return nullptr;
     const auto bytes = view->bytes();
-    if (bytes.empty()) Py_RETURN_NONE;
-    const cudaError_t s = unlocked(
-        [&] { return cuda().cudaMemcpy(as_pointer(address), bytes.data(), bytes.size(), cudaMemcpyHostToDevice); });
-    if (s != cudaSuccess) return raise_cuda(s, "cudaMemcpy(h2d)");
+    if (!copy_or_raise(as_pointer(address), bytes.data(), bytes.size(), cudaMemcpyHostToDevice)) return nullptr;
     Py_RETURN_NONE;
   });
 }
 
 // _device_download(ptr, size) -> bytes
 PyObject* device_download(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_cuda_runtime()) return nullptr;
+  return device_call([&]() -> PyObject* {
     unsigned long long address = 0;
     Py_ssize_t size = 0;
     if (!PyArg_ParseTuple(args, "Kn:_device_download", &address, &size)) return nullptr;
@@ -89,12 +101,9 @@ PyObject* device_download(PyObject*, PyObject* args) {
     }
     PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
     if (!out) return nullptr;
-    if (size == 0) return out.release();
-    char* dst = PyBytes_AS_STRING(out.get());
-    const cudaError_t s = unlocked([&] {
-      return cuda().cudaMemcpy(dst, as_pointer(address), static_cast<std::size_t>(size), cudaMemcpyDeviceToHost);
-    });
-    if (s != cudaSuccess) return raise_cuda(s, "cudaMemcpy(d2h)");
+    if (!copy_or_raise(PyBytes_AS_STRING(out.get()), as_pointer(address), static_cast<std::size_t>(size),
+                       cudaMemcpyDeviceToHost))
+      return nullptr;
     return out.release();
   });
 }
@@ -102,8 +111,7 @@ PyObject* device_download(PyObject*, PyObject* args) {
 // _copy(dst, src, size, kind): a copy between raw addresses, kind 1 host
 // to device, 2 device to host (the benchmark's page-locked buffers).
 PyObject* raw_copy(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_cuda_runtime()) return nullptr;
+  return device_call([&]() -> PyObject* {
     unsigned long long dst = 0, src = 0, size = 0;
     int kind = 0;
     if (!PyArg_ParseTuple(args, "KKKi:_copy", &dst, &src, &size, &kind)) return nullptr;
@@ -111,20 +119,16 @@ PyObject* raw_copy(PyObject*, PyObject* args) {
       PyErr_SetString(PyExc_ValueError, "kind must be 1 (host to device) or 2 (device to host)");
       return nullptr;
     }
-    if (size == 0) Py_RETURN_NONE;
-    const cudaError_t s = unlocked([&] {
-      return cuda().cudaMemcpy(as_pointer(dst), as_pointer(src), static_cast<std::size_t>(size),
-                               static_cast<cudaMemcpyKind>(kind));
-    });
-    if (s != cudaSuccess) return raise_cuda(s, kind == cudaMemcpyHostToDevice ? "cudaMemcpy(h2d)" : "cudaMemcpy(d2h)");
+    if (!copy_or_raise(as_pointer(dst), as_pointer(src), static_cast<std::size_t>(size),
+                       static_cast<cudaMemcpyKind>(kind)))
+      return nullptr;
     Py_RETURN_NONE;
   });
 }
 
 // _pinned_alloc(size) -> int / _pinned_free(ptr): page-locked host memory.
 PyObject* pinned_alloc(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_cuda_runtime()) return nullptr;
+  return device_call([&]() -> PyObject* {
     Py_ssize_t size = 0;
     if (!PyArg_ParseTuple(args, "n:_pinned_alloc", &size)) return nullptr;
     void* ptr = nullptr;
@@ -135,8 +139,7 @@ PyObject* pinned_alloc(PyObject*, PyObject* args) {
 }
 
 PyObject* pinned_free(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_cuda_runtime()) return nullptr;
+  return device_call([&]() -> PyObject* {
     unsigned long long address = 0;
     if (!PyArg_ParseTuple(args, "K:_pinned_free", &address)) return nullptr;
     if (cudaError_t s = cuda().cudaFreeHost(as_pointer(address)); s != cudaSuccess) return raise_cuda(s, "cudaFreeHost");
@@ -146,8 +149,7 @@ PyObject* pinned_free(PyObject*, PyObject* args) {
 
 // _device_synchronize(): waits for all work queued on the current device.
 PyObject* device_synchronize(PyObject*, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    if (!bind_cuda_runtime()) return nullptr;
+  return device_call([&]() -> PyObject* {
     const cudaError_t s = unlocked([] { return cuda().cudaDeviceSynchronize(); });
     if (s != cudaSuccess) return raise_cuda(s, "cudaDeviceSynchronize");
     Py_RETURN_NONE;
